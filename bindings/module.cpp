@@ -1,0 +1,35 @@
+// The _backend_impl extension module. A thin layer: argument conversion and
+// the result dictionaries live in the per-solver binding files.
+#include <nanobind/nanobind.h>
+
+#include "bindings/bindings.h"
+#include "environments/registry.h"
+
+namespace nb = nanobind;
+
+namespace {
+
+constexpr const char* kRegistrarCapsuleDoc = R"doc(
+        Return the versioned environment registrar as a PyCapsule.
+
+        Environment plugin extensions extract the registrar pointer from the
+        capsule and register C++ environment factories by name. The solver
+        entry points resolve environments through that registry.
+
+        Returns:
+            PyCapsule named ``quelmar_cpp.environment_registrar_v1``.
+      )doc";
+
+nb::capsule environmentRegistrarCapsule() {
+  // The record is static: the capsule borrows it and owns nothing.
+  return nb::capsule(quelmar::environment_registrar_v1(),
+                     quelmar::kEnvironmentRegistrarCapsuleName);
+}
+
+}  // namespace
+
+NB_MODULE(_backend_impl, m) {
+  m.doc() = "Quelmar C++ backend bindings";
+  m.def("environment_registrar_capsule", &environmentRegistrarCapsule, kRegistrarCapsuleDoc);
+
+}

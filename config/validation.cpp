@@ -1,0 +1,118 @@
+#include "config/validation.h"
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+#include <string_view>
+
+namespace quelmar {
+namespace {
+
+constexpr std::array<std::string_view, 8> kIntegerNames = {
+    "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"};
+constexpr std::array<std::string_view, 4> kSignedNames = {"int8", "int16", "int32", "int64"};
+constexpr std::array<std::string_view, 2> kFloatNames = {"float32", "float64"};
+
+template <size_t N>
+bool contains(const std::array<std::string_view, N>& names, const std::string& value) {
+  for (auto name : names)
+    if (name == value) return true;
+  return false;
+}
+
+template <size_t N>
+void checkDtype(const std::array<std::string_view, N>& names, const char* prefix,
+                const char* field, const std::string& value) {
+  if (!contains(names, value))
+    throw std::invalid_argument(std::string(prefix) + field + ", received '" + value + "'");
+}
+
+constexpr const char* kIntegerPrefix = "C++ CPU A* supports canonical integer dtype names for ";
+constexpr const char* kSignedPrefix = "C++ CPU A* requires a signed integer dtype for ";
+constexpr const char* kFloatPrefix = "C++ CPU A* supports float32 and float64 for ";
+
+}  // namespace
+
+bool isHashtableAlgorithm(const std::string& name) {
+  return name == "linear_probing" || name == "python_dict";
+}
+
+uint64_t nextPowerOfTwo(uint64_t n) {
+  if (n < 2) return 1;
+  uint64_t p = 1;
+  while (p < n) p <<= 1;
+  return p;
+}
+
+int64_t capacityHintOrDefault(int64_t hint, uint64_t fallback, const char* name) {
+  if (hint < 0) throw std::invalid_argument(std::string(name) + " must be non-negative");
+  if (hint == 0) return static_cast<int64_t>(fallback);
+  return hint;
+}
+
+void validateSolutionMoveSource(const std::string& value) {
+  if (value != "infer" && value != "stored")
+    throw std::invalid_argument("solution_move_source must be 'infer' or 'stored'");
+}
+
+void validateDuplicateUpdateMode(const std::string& value) {
+  if (value != "in_place" && value != "new_slot")
+    throw std::invalid_argument("duplicate_update_mode must be 'in_place' or 'new_slot'");
+}
+
+void validateGoalStopMode(const std::string& value) {
+  if (value != "stop_before_goal" && value != "expand_popped_batch")
+    throw std::invalid_argument(
+        "goal_stop_mode must be 'stop_before_goal' or 'expand_popped_batch'");
+}
+
+void validateHashCapacityFactor(float value) {
+  // Written so that NaN fails too.
+  if (!(value > 1.0f)) throw std::invalid_argument("hash_capacity_factor must be greater than 1.0");
+}
+
+void validateCapacityMode(const std::string& value) {
+  if (value != "adaptive" && value != "fixed")
+    throw std::invalid_argument("capacity_mode must be 'adaptive' or 'fixed'");
+}
+
+void validateHashtableAlgorithm(const std::string& value) {
+  if (!isHashtableAlgorithm(value))
+    throw std::invalid_argument("hashtable_algorithm must be 'linear_probing' or 'python_dict'");
+}
+
+void validateMemoryDtypes(const std::string& node_state, const std::string& open_index,
+                          const std::string& open_cost, const std::string& closed_key,
+                          const std::string& closed_cost, const std::string& parent_index,
+                          const std::string& parent_move, const std::string& path_cost,
+                          const std::string& heuristic, const std::string& total_cost) {
+  checkDtype(kIntegerNames, kIntegerPrefix, "memory_dtype_node_state", node_state);
+  checkDtype(kIntegerNames, kIntegerPrefix, "memory_dtype_open_index", open_index);
+  checkDtype(kIntegerNames, kIntegerPrefix, "memory_dtype_closed_key", closed_key);
+  checkDtype(kSignedNames, kSignedPrefix, "memory_dtype_parent_index", parent_index);
+  checkDtype(kSignedNames, kSignedPrefix, "memory_dtype_parent_move", parent_move);
+  checkDtype(kFloatNames, kFloatPrefix, "memory_dtype_path_cost", path_cost);
+  checkDtype(kFloatNames, kFloatPrefix, "memory_dtype_heuristic", heuristic);
+  checkDtype(kFloatNames, kFloatPrefix, "memory_dtype_total_cost", total_cost);
+  checkDtype(kFloatNames, kFloatPrefix, "memory_dtype_open_cost", open_cost);
+  checkDtype(kFloatNames, kFloatPrefix, "memory_dtype_closed_cost", closed_cost);
+}
+
+void validateMemoryDtypes(const SolverSettings& s) {
+  validateMemoryDtypes(s.memory_dtype_node_state, s.memory_dtype_open_index,
+                       s.memory_dtype_open_cost, s.memory_dtype_closed_key,
+                       s.memory_dtype_closed_cost, s.memory_dtype_parent_index,
+                       s.memory_dtype_parent_move, s.memory_dtype_path_cost,
+                       s.memory_dtype_heuristic, s.memory_dtype_total_cost);
+}
+
+std::string formatSeconds(double seconds) {
+  char buffer[64];
+  const double magnitude = std::fabs(seconds);
+  const char* format = (seconds != 0.0 && magnitude < 0.005) ? "%.2e" : "%.2f";
+  std::snprintf(buffer, sizeof buffer, format, seconds);
+  return buffer;
+}
+
+}  // namespace quelmar

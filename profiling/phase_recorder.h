@@ -1,0 +1,51 @@
+#pragma once
+// The phase timer both searches build once. With timing off it costs one
+// flag test and returns 0; with timing on it optionally waits for the device,
+// reads the clock, feeds the profiler and returns the elapsed seconds.
+
+#include <chrono>
+#include <functional>
+#include <utility>
+
+#include "profiling/profiler.h"
+
+namespace quelmar {
+
+class PhaseRecorder {
+ public:
+  // `synchronize` waits for the heuristic device; it runs only when both
+  // operation_breakdown and cuda_sync_timing are set.
+  PhaseRecorder(bool timing_enabled, bool operation_breakdown, bool cuda_sync_timing,
+                std::function<void()> synchronize, Profiler& profiler)
+      : timing_(timing_enabled),
+        sync_(operation_breakdown && cuda_sync_timing),
+        synchronize_(std::move(synchronize)),
+        profiler_(profiler) {}
+
+  bool timing() const { return timing_; }
+
+  // Start of a phase: the clock when timing, else the zero time point.
+  TimePoint start() const { return timing_ ? SystemClock::now() : TimePoint{}; }
+
+  double operator()(const char* name, TimePoint start) const {
+    if (!timing_) return 0.0;
+    if (sync_ && synchronize_) synchronize_();
+    const TimePoint end = SystemClock::now();
+    if (profiler_.active()) profiler_.record_impl(name, start, end);
+    return secondsBetween(start, end);
+  }
+
+  static double secondsBetween(TimePoint start, TimePoint end) {
+    return static_cast<double>(
+               std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count()) /
+           1e9;
+  }
+
+ private:
+  bool timing_;
+  bool sync_;
+  std::function<void()> synchronize_;
+  Profiler& profiler_;
+};
+
+}  // namespace quelmar
