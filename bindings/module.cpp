@@ -31,5 +31,5 @@ nb::capsule environmentRegistrarCapsule() {
 NB_MODULE(_backend_impl, m) {
   m.doc() = "Quelmar C++ backend bindings";
   m.def("environment_registrar_capsule", &environmentRegistrarCapsule, kRegistrarCapsuleDoc);
-
+  quelmar::bindings::defineCpuSolver(m);
 }
