@@ -1,0 +1,279 @@
+#include "heuristic/aoti_heuristic_runner.h"
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include <ATen/Context.h>
+#include <ATen/Functions.h>
+#include <torch/cuda.h>
+
+namespace quelmar {
+namespace {
+
+constexpr const char* kBlanks = " \t\n\r";
+
+// c10::Device keeps an 8-bit signed index; a wider value would wrap into a
+// different device, so it is refused (-1 keeps its "current device" meaning).
+c10::DeviceIndex narrowIndex(int index) {
+  if (index < -1 || index > std::numeric_limits<c10::DeviceIndex>::max()) {
+    throw std::out_of_range("Device index " + std::to_string(index) +
+                            " is out of range for a device spec (expected -1 to " +
+                            std::to_string(std::numeric_limits<c10::DeviceIndex>::max()) + ")");
+  }
+  return static_cast<c10::DeviceIndex>(index);
+}
+
+int64_t checkedProduct(const std::vector<int64_t>& shape, const std::string& input_name) {
+  int64_t product = 1;
+  for (int64_t dim : shape) {
+    if (dim < 0) {
+      throw std::invalid_argument("Manifest shape of input '" + input_name +
+                                  "' has a negative dimension " + std::to_string(dim));
+    }
+    if (__builtin_mul_overflow(product, dim, &product)) {
+      throw std::invalid_argument("Manifest shape of input '" + input_name +
+                                  "' has too many elements");
+    }
+  }
+  return product;
+}
+
+std::string shapeText(const std::vector<int64_t>& shape) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    text += (i ? ", " : "") + std::to_string(shape[i]);
+  }
+  return text + "]";
+}
+
+}  // namespace
+
+AOTIHeuristicRunner::AOTIHeuristicRunner(AOTIManifest manifest, std::string device_spec)
+    : device_(parseDevice(device_spec)),
+      manifest_(std::move(manifest)),
+      // The package picks its own device index; the runner moves inputs to device_.
+      loader_(manifest_.package_path, "model", /*run_single_threaded=*/false,
+              /*num_runners=*/1, /*device_index=*/-1) {
+  if (manifest_.inputs.empty()) {
+    throw std::invalid_argument("Manifest must describe at least one input tensor");
+  }
+  if (manifest_.output_elements_per_example != 1) {
+    throw std::invalid_argument("Only single-scalar output heads are supported for heuristics");
+  }
+}
+
+c10::Device AOTIHeuristicRunner::parseDevice(const std::string& spec) {
+  std::string text = spec;
+  const auto first = text.find_first_not_of(kBlanks);
+  if (first == std::string::npos) {
+    text.clear();
+  } else {
+    text = text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+  }
+
+  const auto colon = text.find(':');
+  std::string kind = text.substr(0, colon);
+  const std::string index_text = colon == std::string::npos ? "" : text.substr(colon + 1);
+
+  auto& context = at::globalContext();
+  if (kind.empty() || kind == "auto") {
+    if (context.hasCUDA()) {
+      kind = "cuda";
+    } else if (context.hasXPU()) {
+      kind = "xpu";
+    } else if (context.hasHPU()) {
+      kind = "hpu";
+    } else if (context.hasMTIA()) {
+      kind = "mtia";
+    } else if (context.hasXLA()) {
+      kind = "xla";
+    } else if (context.hasMPS()) {
+      kind = "mps";
+    } else {
+      kind = "cpu";
+    }
+  }
+  if (kind == "cpu") {
+    return c10::Device(c10::DeviceType::CPU, -1);
+  }
+
+  // std::stoi: leading blanks and a sign allowed, trailing text ignored;
+  // throws invalid_argument / out_of_range with the text "stoi".
+  const int index = index_text.empty() ? 0 : std::stoi(index_text);
+
+  if (kind == "cuda") {
+    if (!context.hasCUDA()) {
+      throw std::runtime_error("CUDA device requested but CUDA is unavailable in this build");
+    }
+    return c10::Device(c10::DeviceType::CUDA, narrowIndex(index));
+  }
+  if (kind == "xpu") {
+    if (!context.hasXPU()) {
+      throw std::runtime_error("XPU device requested but XPU support is unavailable in this build");
+    }
+    return c10::Device(c10::DeviceType::XPU, narrowIndex(index));
+  }
+  if (kind == "mps") {
+    if (!context.hasMPS()) {
+      throw std::runtime_error("MPS device requested but MPS support is unavailable in this build");
+    }
+    // There is only ever one MPS device.
+    return c10::Device(c10::DeviceType::MPS, -1);
+  }
+  if (kind == "xla") {
+    if (!context.hasXLA()) {
+      throw std::runtime_error("XLA device requested but XLA support is unavailable in this build");
+    }
+    return c10::Device(c10::DeviceType::XLA, narrowIndex(index));
+  }
+  if (kind == "mtia") {
+    if (!context.hasMTIA()) {
+      throw std::runtime_error(
+          "MTIA device requested but MTIA support is unavailable in this build");
+    }
+    return c10::Device(c10::DeviceType::MTIA, narrowIndex(index));
+  }
+  if (kind == "hpu") {
+    if (!context.hasHPU()) {
+      throw std::runtime_error("HPU device requested but HPU support is unavailable in this build");
+    }
+    return c10::Device(c10::DeviceType::HPU, narrowIndex(index));
+  }
+  if (kind == "privateuseone") {
+    return c10::Device(c10::DeviceType::PrivateUse1, narrowIndex(index));
+  }
+  throw std::invalid_argument("Unsupported device spec: " + spec);
+}
+
+std::vector<float> AOTIHeuristicRunner::infer(const std::vector<std::vector<float>>& inputs,
+                                              uint64_t batch) {
+  if (batch == 0) {
+    return {};
+  }
+  if (inputs.size() != manifest_.inputs.size()) {
+    throw std::invalid_argument("Mismatch between provided inputs and manifest");
+  }
+  const auto signed_batch = static_cast<int64_t>(batch);
+
+  std::vector<at::Tensor> tensors;
+  tensors.reserve(inputs.size());
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const AOTIInputSpec& spec = manifest_.inputs[i];
+    const std::vector<float>& buffer = inputs[i];
+    if (spec.dtype != "float32") {
+      throw std::invalid_argument("Only float32 inputs are supported presently");
+    }
+    // A product that wraps could match a short buffer by accident.
+    uint64_t expected = 0;
+    if (__builtin_mul_overflow(batch, spec.numel_per_example, &expected) ||
+        buffer.size() != expected) {
+      throw std::invalid_argument("Input buffer size does not match manifest numel");
+    }
+    if (signed_batch < 0) {
+      // Only reachable with numel_per_example 0 and an empty buffer.
+      throw std::invalid_argument("Batch size " + std::to_string(batch) +
+                                  " does not fit a tensor dimension");
+    }
+
+    std::vector<int64_t> shape = spec.shape;
+    if (shape.empty()) {
+      shape.push_back(signed_batch);
+    } else if (shape.front() == -1) {
+      shape.front() = signed_batch;
+    } else if (shape.front() != signed_batch) {
+      throw std::invalid_argument("First dimension of manifest shape does not match batch size");
+    }
+    // The tensor is a view over the caller's buffer: its shape must cover
+    // exactly the buffer, never more.
+    const int64_t elements = checkedProduct(shape, spec.name);
+    if (static_cast<uint64_t>(elements) != expected) {
+      throw std::invalid_argument("Manifest shape " + shapeText(shape) + " of input '" +
+                                  spec.name + "' holds " + std::to_string(elements) +
+                                  " elements, but batch " + std::to_string(batch) +
+                                  " x numel_per_example " +
+                                  std::to_string(spec.numel_per_example) + " is " +
+                                  std::to_string(expected));
+    }
+
+    at::Tensor tensor =
+        at::from_blob(const_cast<float*>(buffer.data()), shape,
+                      at::TensorOptions().dtype(at::kFloat).device(at::kCPU))
+            .clone();
+    if (device_.type() != c10::DeviceType::CPU) {
+      tensor = tensor.to(device_);
+    }
+    tensors.push_back(std::move(tensor));
+  }
+
+  std::vector<at::Tensor> outputs = loader_.run(tensors);
+  if (outputs.empty()) {
+    throw std::runtime_error("AOTI package returned no outputs for the provided inputs");
+  }
+  at::Tensor output = outputs.front().to(at::kCPU).to(at::kFloat).contiguous();
+
+  if (output.dim() == 1) {
+    if (output.size(0) != signed_batch) {
+      throw std::runtime_error("Output batch dimension mismatch");
+    }
+  } else {
+    // size(0) of a zero-dimensional output raises LibTorch's own error.
+    if (output.size(0) != signed_batch) {
+      throw std::runtime_error("Output batch dimension mismatch");
+    }
+    // Width from the element count: view(batch, -1) cannot infer it when empty.
+    const int64_t width = output.numel() / signed_batch;
+    if (width < 1) {
+      throw std::runtime_error("Heuristic head produced empty output vectors");
+    }
+    output = output.view({signed_batch, width}).select(1, 0).contiguous();
+  }
+
+  std::vector<float> result(batch);
+  std::memcpy(result.data(), output.const_data_ptr<float>(), batch * sizeof(float));
+  return result;
+}
+
+void AOTIHeuristicRunner::synchronize() const {
+  if (device_.is_cuda()) {
+    torch::cuda::synchronize(device_.index());
+  }
+}
+
+at::Tensor runTensorHeuristic(torch::inductor::AOTIModelPackageLoader& loader,
+                              const std::vector<at::Tensor>& tensors) {
+  std::vector<at::Tensor> prepared;
+  prepared.reserve(tensors.size());
+  for (const at::Tensor& tensor : tensors) {
+    if (tensor.scalar_type() != at::kFloat) {
+      throw std::invalid_argument("AOTI heuristics expects float32 input tensors.");
+    }
+    prepared.push_back(tensor.is_contiguous() ? tensor : tensor.contiguous());
+  }
+
+  std::vector<at::Tensor> outputs = loader.run(prepared);
+  if (outputs.empty()) {
+    throw std::runtime_error("AOTI package returned no outputs for heuristic inference.");
+  }
+  at::Tensor output = outputs.front();
+  if (output.dim() == 0) {
+    throw std::runtime_error("AOTI package returned a scalar output. Expected batched heuristics.");
+  }
+  if (output.dim() >= 2) {
+    const int64_t rows = output.size(0);
+    if (rows == 0) {
+      output = output.new_empty({0});
+    } else {
+      // Width from the element count: view(rows, -1) cannot infer it when empty.
+      const int64_t width = output.numel() / rows;
+      if (width < 1) {
+        throw std::runtime_error("Heuristic head produced empty output vectors");
+      }
+      output = output.reshape({rows, width}).select(1, 0);
+    }
+  }
+  return output.to(at::kFloat).clamp_min(0.0);
+}
+
+}  // namespace quelmar

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <ATen/Tensor.h>
+#include <c10/core/Device.h>
+#include <torch/csrc/inductor/aoti_package/model_package_loader.h>
+
+#include "heuristic/aoti_manifest.h"
+
+namespace quelmar {
+
+// Evaluates a heuristic network from an AOTInductor package on host buffers.
+// Used from one thread at a time; callers hold c10::InferenceMode.
+class AOTIHeuristicRunner {
+ public:
+  // Parses device_spec, loads manifest.package_path and checks that the
+  // manifest describes at least one input and a single-scalar output.
+  AOTIHeuristicRunner(AOTIManifest manifest, std::string device_spec);
+
+  AOTIHeuristicRunner(const AOTIHeuristicRunner&) = delete;
+  AOTIHeuristicRunner& operator=(const AOTIHeuristicRunner&) = delete;
+
+  // "", "auto", "cpu", "cuda", "cuda:1", " mps ", "privateuseone:0", ...
+  // Blanks around the spec are ignored; kinds are case-sensitive.
+  static c10::Device parseDevice(const std::string& spec);
+
+  // inputs[i] holds batch * numel_per_example floats of manifest input i,
+  // example after example. Returns one heuristic per example, unclamped.
+  std::vector<float> infer(const std::vector<std::vector<float>>& inputs, uint64_t batch);
+
+  // Waits for queued device work (CUDA only; a no-op elsewhere).
+  void synchronize() const;
+
+  const c10::Device& device() const { return device_; }
+  const AOTIManifest& manifest() const { return manifest_; }
+
+ private:
+  c10::Device device_;
+  AOTIManifest manifest_;
+  torch::inductor::AOTIModelPackageLoader loader_;
+};
+
+// Runs the package on float32 tensors already on the device and returns
+// column 0 of its first output, clamped at zero, left where it was produced.
+at::Tensor runTensorHeuristic(torch::inductor::AOTIModelPackageLoader& loader,
+                              const std::vector<at::Tensor>& tensors);
+
+}  // namespace quelmar
