@@ -1,5 +1,9 @@
-"""Quelmar: batched weighted A* with learned heuristics (C++ backend)."""
-from ._backend_impl import environment_registrar_capsule
+"""Quelmar: batched weighted A* with learned heuristics (C++ backend).
+
+``run_weighted_astar`` solves a puzzle state on the CPU; puzzle domains come
+from plug-ins that register through ``environment_registrar_capsule()``.
+"""
+from ._backend_impl import environment_registrar_capsule, run_weighted_astar
 
 __version__ = "0.1.0"
-__all__ = ["environment_registrar_capsule", "__version__"]
+__all__ = ["environment_registrar_capsule", "run_weighted_astar", "__version__"]

@@ -1,0 +1,116 @@
+#pragma once
+// CLOSED: open-addressing hash table of node pointers keyed by the node's
+// state bytes. Power-of-two slot counts, maximum load 2/3, doubling growth in
+// adaptive mode. Keys are not copied: comparisons read the node's own bytes.
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "config/validation.h"
+
+namespace quelmar {
+
+// One pass over the bytes, wrapping 64-bit arithmetic.
+inline uint64_t hashStateBytes(const std::vector<uint8_t>& bytes) {
+  uint64_t h = bytes.size();
+  for (const uint8_t b : bytes) h ^= (b + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2));
+  return h;
+}
+
+inline bool sameState(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
+// Probe sequence over a power-of-two table: linear, or CPython's dict
+// perturbation recurrence.
+class ProbeSequence {
+ public:
+  ProbeSequence(uint64_t hash, uint64_t mask, bool python_dict)
+      : slot_(hash & mask), perturb_(hash), mask_(mask), python_dict_(python_dict) {}
+  uint64_t slot() const { return slot_; }
+  void next() {
+    if (python_dict_) {
+      perturb_ >>= 5;
+      slot_ = (5 * slot_ + perturb_ + 1) & mask_;
+    } else {
+      slot_ = (slot_ + 1) & mask_;
+    }
+  }
+
+ private:
+  uint64_t slot_, perturb_, mask_;
+  bool python_dict_;
+};
+
+template <typename Node>
+class ClosedStateTable {
+ public:
+  ClosedStateTable(const std::string& algorithm, uint64_t capacity_hint, bool fixed)
+      : algorithm_(algorithm), fixed_(fixed) {
+    validateHashtableAlgorithm(algorithm);
+    python_dict_ = algorithm == "python_dict";
+    slots_.assign(nextPowerOfTwo(capacity_hint == 0 ? 1 : capacity_hint), nullptr);
+  }
+
+  const std::string& algorithm() const { return algorithm_; }
+  uint64_t count() const { return count_; }
+  size_t slotCount() const { return slots_.size(); }
+  const std::vector<Node*>& slots() const { return slots_; }
+
+  // The stored node whose state equals `state`, or null.
+  Node* find(const std::vector<uint8_t>& state) const {
+    ProbeSequence probe(hashStateBytes(state), slots_.size() - 1, python_dict_);
+    for (size_t examined = 0; examined < slots_.size(); ++examined, probe.next()) {
+      Node* entry = slots_[probe.slot()];
+      if (entry == nullptr) return nullptr;
+      if (sameState(entry->state, state)) return entry;
+    }
+    return nullptr;
+  }
+
+  // Stores `node` under its state, replacing a node with an equal state.
+  void insert(Node* node) {
+    if (placeInto(slots_, node)) growIfNeeded();
+  }
+
+ private:
+  // Returns true when an empty slot was filled, false when an equal state
+  // was overwritten.
+  bool placeInto(std::vector<Node*>& slots, Node* node) {
+    ProbeSequence probe(hashStateBytes(node->state), slots.size() - 1, python_dict_);
+    for (size_t examined = 0; examined < slots.size(); ++examined, probe.next()) {
+      Node*& entry = slots[probe.slot()];
+      if (entry == nullptr) {
+        entry = node;
+        ++count_;
+        return true;
+      }
+      if (sameState(entry->state, node->state)) {
+        entry = node;
+        return false;
+      }
+    }
+    throw std::runtime_error("C++ CLOSED state table is full");
+  }
+
+  void growIfNeeded() {
+    if (3 * count_ < 2 * static_cast<uint64_t>(slots_.size())) return;
+    if (fixed_) throw std::runtime_error("C++ CLOSED state table reached fixed capacity");
+    std::vector<Node*> old(slots_.size() * 2, nullptr);
+    old.swap(slots_);
+    count_ = 0;
+    for (Node* node : old)
+      if (node != nullptr) placeInto(slots_, node);
+  }
+
+  std::string algorithm_;
+  std::vector<Node*> slots_;
+  uint64_t count_ = 0;
+  bool fixed_ = false;
+  bool python_dict_ = false;
+};
+
+}  // namespace quelmar

@@ -1,0 +1,28 @@
+#pragma once
+// One node of the CPU search. Nodes are owned by the NodeStore and never
+// freed before the search ends, so the raw pointers held by OPEN, CLOSED and
+// parent links stay valid for the whole search.
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "environments/environment.h"
+
+namespace quelmar {
+
+template <typename OpenCost, typename Heuristic>
+struct SearchNode {
+  using OpenCostType = OpenCost;
+  using HeuristicType = Heuristic;
+
+  std::unique_ptr<Environment> environment;  // the node's own state object
+  std::vector<uint8_t> state;                 // copy of environment->state_bytes()
+  int32_t depth = 0;                          // g: every move costs 1
+  int32_t parent_move = -1;                   // index in the parent's expand() result
+  OpenCost open_cost = 0;                     // f, the OPEN priority
+  Heuristic heuristic = 0;                    // network output h
+  SearchNode* parent = nullptr;               // null for the start node
+};
+
+}  // namespace quelmar

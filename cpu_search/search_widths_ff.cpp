@@ -1,0 +1,7 @@
+// Search instantiations with path cost float and heuristic float.
+#include "cpu_search/parallel_weighted_astar_impl.h"
+#include "cpu_search/search_instantiations.h"
+
+namespace quelmar {
+QUELMAR_SEARCH_WIDTHS_FOR(QUELMAR_INSTANTIATE_SEARCH, float, float)
+}  // namespace quelmar

@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <c10/core/Device.h>
+
+#include "environments/registry.h"
+#include "environments/torch_env.h"
+
+namespace quelmar {
+namespace {
+
+class TaggedEnvironment : public Environment {
+ public:
+  explicit TaggedEnvironment(uint8_t tag) : bytes_{tag} {}
+  std::unique_ptr<Environment> next_state(int) const override {
+    return std::make_unique<TaggedEnvironment>(bytes_[0]);
+  }
+  std::vector<std::unique_ptr<Environment>> expand() const override { return {}; }
+  const std::vector<uint8_t>& state_bytes() const override { return bytes_; }
+  bool is_solved() const override { return false; }
+  int num_moves() const override { return 0; }
+  size_t input_size() const override { return 0; }
+  void write_inputs(float*) const override {}
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+std::unique_ptr<Environment> makeFirst(const std::vector<uint8_t>&) {
+  return std::make_unique<TaggedEnvironment>(1);
+}
+std::unique_ptr<Environment> makeSecond(const std::vector<uint8_t>&) {
+  return std::make_unique<TaggedEnvironment>(2);
+}
+std::unique_ptr<Environment> makeNull(const std::vector<uint8_t>&) { return nullptr; }
+std::unique_ptr<Environment> registersWhileCalled(const std::vector<uint8_t>& state) {
+  register_cpu_environment("registry_test_inner", &makeFirst);
+  return make_cpu_environment("registry_test_inner", state);
+}
+std::unique_ptr<TorchEnv> makeNoTorchEnv(const c10::Device&, int) { return nullptr; }
+
+uint8_t tagOf(const std::string& name) {
+  return make_cpu_environment(name, {})->state_bytes().at(0);
+}
+
+std::string unknownMessage(const std::string& name, const char* solver) {
+  return "Unknown environment '" + name + "' for the " + solver +
+         " solver. No C++ environment plugin registered a factory for this name. Install an "
+         "environment plugin distribution (for example quelmar-experiments-cpp) or register a "
+         "factory through the quelmar_cpp environment registrar.";
+}
+
+template <typename E, typename F>
+std::string messageOf(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "<not thrown>";
+}
+
+TEST(Registry, NamesIgnoreCaseAndTheLastRegistrationWins) {
+  register_cpu_environment("Registry_Cube", &makeFirst);
+  EXPECT_EQ(tagOf("rEGISTRY_cUBE"), 1);
+  register_cpu_environment("REGISTRY_CUBE", &makeSecond);
+  EXPECT_EQ(tagOf("registry_cube"), 2);
+}
+
+TEST(Registry, UnknownNamesAndTablesAreSeparate) {
+  EXPECT_EQ(messageOf<std::invalid_argument>([] { make_cpu_environment("No_Such_Env", {}); }),
+            unknownMessage("No_Such_Env", "C++ parallel weighted A*"));
+  register_torch_environment("registry_gpu_only", &makeNoTorchEnv);
+  EXPECT_EQ(messageOf<std::invalid_argument>([] { make_cpu_environment("registry_gpu_only", {}); }),
+            unknownMessage("registry_gpu_only", "C++ parallel weighted A*"));
+  EXPECT_EQ(messageOf<std::invalid_argument>(
+                [] { make_torch_environment("Registry_Nope", c10::Device(c10::kCPU), 1); }),
+            unknownMessage("Registry_Nope", "Torch GPU A*"));
+}
+
+TEST(Registry, NullNamesFactoriesAndEnvironmentsAreErrors) {
+  EXPECT_THROW(register_cpu_environment(nullptr, &makeFirst), std::logic_error);
+  register_cpu_environment("registry_null_factory", nullptr);
+  EXPECT_EQ(messageOf<std::invalid_argument>([] { make_cpu_environment("registry_null_factory", {}); }),
+            unknownMessage("registry_null_factory", "C++ parallel weighted A*"));
+  register_cpu_environment("registry_null_result", &makeNull);
+  EXPECT_EQ(messageOf<std::runtime_error>([] { make_cpu_environment("registry_null_result", {}); }),
+            "Environment factory registered for 'registry_null_result' returned no environment");
+  register_torch_environment("registry_gpu_only", &makeNoTorchEnv);
+  EXPECT_EQ(messageOf<std::runtime_error>([] {
+              make_torch_environment("registry_gpu_only", c10::Device(c10::kCPU), 1);
+            }),
+            "Environment factory registered for 'registry_gpu_only' returned no environment");
+}
+
+TEST(Registry, FactoryMayRegisterWhileBeingLookedUp) {
+  register_cpu_environment("registry_reentrant", &registersWhileCalled);
+  EXPECT_EQ(tagOf("registry_reentrant"), 1);
+}
+
+TEST(Registry, RegistrarRecordLayout) {
+  const EnvironmentRegistrarV1* record = environment_registrar_v1();
+  EXPECT_EQ(record, environment_registrar_v1());
+  uint64_t version = 0;
+  std::memcpy(&version, record, sizeof version);
+  EXPECT_EQ(version, 1u);
+  EXPECT_EQ(record->register_cpu_environment, &register_cpu_environment);
+  EXPECT_EQ(record->register_torch_environment, &register_torch_environment);
+  record->register_cpu_environment("registry_via_record", &makeSecond);
+  EXPECT_EQ(tagOf("REGISTRY_VIA_RECORD"), 2);
+}
+
+TEST(Registry, ConcurrentRegistrationAndLookup) {
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([t, &failures] {
+      const std::string name = "registry_thread_" + std::to_string(t);
+      for (int i = 0; i < 500; ++i) {
+        register_cpu_environment(name.c_str(), (i % 2) ? &makeFirst : &makeSecond);
+        register_cpu_environment("registry_shared", &makeFirst);
+        if (tagOf(name) != ((i % 2) ? 1 : 2)) ++failures;
+        if (tagOf("registry_shared") != 1) ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
+}  // namespace
+}  // namespace quelmar
