@@ -6,5 +6,6 @@
 namespace quelmar::bindings {
 
 void defineCpuSolver(nanobind::module_& m);
+void defineGpuSolver(nanobind::module_& m);
 
 }  // namespace quelmar::bindings

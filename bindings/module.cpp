@@ -32,4 +32,5 @@ NB_MODULE(_backend_impl, m) {
   m.doc() = "Quelmar C++ backend bindings";
   m.def("environment_registrar_capsule", &environmentRegistrarCapsule, kRegistrarCapsuleDoc);
   quelmar::bindings::defineCpuSolver(m);
+  quelmar::bindings::defineGpuSolver(m);
 }

@@ -1,9 +1,15 @@
 """Quelmar: batched weighted A* with learned heuristics (C++ backend).
 
-``run_weighted_astar`` solves a puzzle state on the CPU; puzzle domains come
+``run_weighted_astar`` solves a puzzle state on the CPU, ``run_torch_gpu_astar``
+on a CUDA/ROCm device; puzzle domains come
 from plug-ins that register through ``environment_registrar_capsule()``.
 """
-from ._backend_impl import environment_registrar_capsule, run_weighted_astar
+from ._backend_impl import environment_registrar_capsule, run_torch_gpu_astar, run_weighted_astar
 
 __version__ = "0.1.0"
-__all__ = ["environment_registrar_capsule", "run_weighted_astar", "__version__"]
+__all__ = [
+    "environment_registrar_capsule",
+    "run_torch_gpu_astar",
+    "run_weighted_astar",
+    "__version__",
+]

@@ -11,10 +11,10 @@ namespace quelmar_puzzles {
 namespace {
 
 const std::array<Domain, 4> kDomains = {{
-    {"puzzle8", &make_puzzle8, 4, 3, 9},
-    {"puzzle15", &make_puzzle15, 4, 4, 16},
-    {"puzzle24", &make_puzzle24, 4, 5, 25},
-    {"cube3", &make_cube3, 12, 0, 54},
+    {"puzzle8", &make_puzzle8, 4, 3, 9, &make_torch_puzzle8},
+    {"puzzle15", &make_puzzle15, 4, 4, 16, &make_torch_puzzle15},
+    {"puzzle24", &make_puzzle24, 4, 5, 25, &make_torch_puzzle24},
+    {"cube3", &make_cube3, 12, 0, 54, &make_torch_cube3},
 }};
 
 void checkMove(const Domain& domain, int move) {

@@ -1,6 +1,6 @@
 // Private extension behind the quelmar_puzzles package. It reaches the
-// solver's registry only through the versioned registrar capsule, so it links
-// neither the solver core nor LibTorch.
+// solver's registry only through the versioned registrar capsule, so it does
+// not link the solver core; it links LibTorch for its batched environments.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
@@ -51,11 +51,15 @@ std::vector<std::string> registerEnvironments(nb::handle capsule) {
     throw std::runtime_error("register(): the solver's environment registrar has version " +
                              std::to_string(registrar->version) + ", this plug-in needs version " +
                              std::to_string(quelmar::kEnvironmentRegistrarVersion));
+  // Checked up front so that a bad registrar registers nothing at all.
   if (registrar->register_cpu_environment == nullptr)
     throw std::runtime_error("register(): the registrar has no register_cpu_environment");
+  if (registrar->register_torch_environment == nullptr)
+    throw std::runtime_error("register(): the registrar has no register_torch_environment");
   std::vector<std::string> names;
   for (const Domain& domain : domains()) {
     registrar->register_cpu_environment(domain.name, domain.factory);
+    registrar->register_torch_environment(domain.name, domain.torch_factory);
     names.emplace_back(domain.name);
   }
   return names;

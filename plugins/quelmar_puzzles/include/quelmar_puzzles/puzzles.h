@@ -30,6 +30,12 @@
 //
 // Environment objects are immutable once built; factories validate states
 // and throw std::invalid_argument naming the environment.
+//
+// Batched (TorchEnv) versions of the same four domains work on whole tensors
+// of state rows on one device, one byte value per element in any integer
+// dtype. Their children, goal test and network inputs match the CPU
+// environments exactly. Rows are not validated (that would cost a device
+// sync); an invalid row gives unspecified values but never a fault.
 
 #include <array>
 #include <cstddef>
@@ -52,12 +58,21 @@ std::unique_ptr<quelmar::Environment> make_puzzle15(const std::vector<uint8_t>& 
 std::unique_ptr<quelmar::Environment> make_puzzle24(const std::vector<uint8_t>& state);
 std::unique_ptr<quelmar::Environment> make_cube3(const std::vector<uint8_t>& state);
 
+// Factories with the registry's TorchEnvironmentFactory signature. Throw
+// std::invalid_argument naming the environment unless state_size equals the
+// domain's state size. Defined in the torch part of the library.
+std::unique_ptr<quelmar::TorchEnv> make_torch_puzzle8(const c10::Device& device, int state_size);
+std::unique_ptr<quelmar::TorchEnv> make_torch_puzzle15(const c10::Device& device, int state_size);
+std::unique_ptr<quelmar::TorchEnv> make_torch_puzzle24(const c10::Device& device, int state_size);
+std::unique_ptr<quelmar::TorchEnv> make_torch_cube3(const c10::Device& device, int state_size);
+
 struct Domain {
   const char* name;               // lower case, as registered
   quelmar::CpuEnvironmentFactory factory;
   int num_moves;
   int side;                       // board side for sliding tiles, 0 for the cube
   std::size_t state_size;
+  quelmar::TorchEnvironmentFactory torch_factory;
 };
 
 // The four domains in registration order.

@@ -76,7 +76,7 @@ def _int_in(value, name: str, low: int, high: int) -> int:
 
 
 def register(capsule=None) -> list[str]:
-    """Register the puzzle environments with the quelmar solver.
+    """Register the puzzle environments, CPU and batched (torch), with the quelmar solver.
 
     ``capsule`` is the registrar from ``quelmar_cpp.environment_registrar_capsule()``
     (fetched automatically when None). Registering again is harmless.

@@ -1,0 +1,112 @@
+#include "gpu_search/torch_node_store.h"
+
+#include <ATen/ATen.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include "config/scalar_type.h"
+
+namespace quelmar {
+
+TorchNodeStore::TorchNodeStore(int64_t state_dim, c10::Device device,
+                               const TorchAStarConfig& config, int64_t capacity, bool fixed)
+    : state_dim_(static_cast<uint64_t>(state_dim)),
+      device_(device),
+      node_state_type_(scalarTypeFromName(config.memory_dtype_node_state)),
+      path_cost_type_(scalarTypeFromName(config.memory_dtype_path_cost)),
+      heuristic_type_(scalarTypeFromName(config.memory_dtype_heuristic)),
+      total_cost_type_(scalarTypeFromName(config.memory_dtype_total_cost)),
+      parent_index_type_(scalarTypeFromName(config.memory_dtype_parent_index)),
+      parent_move_type_(scalarTypeFromName(config.memory_dtype_parent_move)),
+      fixed_(fixed) {
+  allocate(capacity);
+}
+
+void TorchNodeStore::allocate(int64_t capacity) {
+  const auto on = [this](c10::ScalarType type) { return at::TensorOptions().device(device_).dtype(type); };
+  const int64_t width = static_cast<int64_t>(state_dim_);
+  at::Tensor states = at::empty({capacity, width}, on(node_state_type_));
+  at::Tensor depth = at::empty({capacity}, on(at::kLong));
+  at::Tensor path_cost = at::empty({capacity}, on(path_cost_type_));
+  at::Tensor heuristic = at::empty({capacity}, on(heuristic_type_));
+  at::Tensor total_cost = at::empty({capacity}, on(total_cost_type_));
+  at::Tensor solved = at::empty({capacity}, on(at::kBool));
+  at::Tensor parent_index = at::empty({capacity}, on(parent_index_type_));
+  at::Tensor parent_move = at::empty({capacity}, on(parent_move_type_));
+  if (size_ > 0) {
+    states.narrow(0, 0, size_).copy_(states_.narrow(0, 0, size_));
+    depth.narrow(0, 0, size_).copy_(depth_.narrow(0, 0, size_));
+    path_cost.narrow(0, 0, size_).copy_(path_cost_.narrow(0, 0, size_));
+    heuristic.narrow(0, 0, size_).copy_(heuristic_.narrow(0, 0, size_));
+    total_cost.narrow(0, 0, size_).copy_(total_cost_.narrow(0, 0, size_));
+    solved.narrow(0, 0, size_).copy_(solved_.narrow(0, 0, size_));
+    parent_index.narrow(0, 0, size_).copy_(parent_index_.narrow(0, 0, size_));
+    parent_move.narrow(0, 0, size_).copy_(parent_move_.narrow(0, 0, size_));
+  }
+  states_ = states;
+  depth_ = depth;
+  path_cost_ = path_cost;
+  heuristic_ = heuristic;
+  total_cost_ = total_cost;
+  solved_ = solved;
+  parent_index_ = parent_index;
+  parent_move_ = parent_move;
+  capacity_ = capacity;
+}
+
+void TorchNodeStore::copyRows(const at::Tensor& rows, const at::Tensor& states,
+                              const at::Tensor& depth, const at::Tensor& path_cost,
+                              const at::Tensor& heuristic, const at::Tensor& total_cost,
+                              const at::Tensor& solved, const at::Tensor& parent_index,
+                              const at::Tensor& parent_move) {
+  const auto column = [this](const at::Tensor& value, c10::ScalarType type) {
+    return value.to(device_, type).reshape({-1});
+  };
+  states_.index_copy_(0, rows,
+                      states.to(device_, node_state_type_).reshape({-1, static_cast<int64_t>(state_dim_)}));
+  depth_.index_copy_(0, rows, column(depth, at::kLong));
+  path_cost_.index_copy_(0, rows, column(path_cost, path_cost_type_));
+  heuristic_.index_copy_(0, rows, column(heuristic, heuristic_type_));
+  total_cost_.index_copy_(0, rows, column(total_cost, total_cost_type_));
+  solved_.index_copy_(0, rows, column(solved, at::kBool));
+  parent_index_.index_copy_(0, rows, column(parent_index, parent_index_type_));
+  parent_move_.index_copy_(0, rows, column(parent_move, parent_move_type_));
+}
+
+at::Tensor TorchNodeStore::append(const at::Tensor& states, const at::Tensor& depth,
+                                  const at::Tensor& path_cost, const at::Tensor& heuristic,
+                                  const at::Tensor& total_cost, const at::Tensor& solved,
+                                  const at::Tensor& parent_index, const at::Tensor& parent_move) {
+  const int64_t n = states.size(0);
+  const auto int64_on_device = at::TensorOptions().device(device_).dtype(at::kLong);
+  if (n == 0) return at::empty({0}, int64_on_device);
+  const int64_t required = size_ + n;
+  if (required > capacity_) {
+    if (fixed_)
+      throw std::runtime_error("fixed node-store capacity exhausted at capacity=" +
+                               std::to_string(capacity_));
+    allocate(std::max(2 * capacity_, required));
+  }
+  at::Tensor rows = at::arange(size_, size_ + n, int64_on_device);
+  copyRows(rows, states, depth, path_cost, heuristic, total_cost, solved, parent_index,
+           parent_move);
+  size_ += n;
+  return rows;
+}
+
+void TorchNodeStore::write_rows(const at::Tensor& rows, const at::Tensor& states,
+                                const at::Tensor& depth, const at::Tensor& path_cost,
+                                const at::Tensor& heuristic, const at::Tensor& total_cost,
+                                const at::Tensor& solved, const at::Tensor& parent_index,
+                                const at::Tensor& parent_move) {
+  if (states.size(0) == 0) return;
+  const at::Tensor flat = rows.to(device_, at::kLong).reshape({-1});
+  if (flat.size(0) != states.size(0))
+    throw std::invalid_argument("indices and node rows must contain the same number of rows");
+  copyRows(flat, states, depth, path_cost, heuristic, total_cost, solved, parent_index,
+           parent_move);
+}
+
+}  // namespace quelmar
