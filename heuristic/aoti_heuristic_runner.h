@@ -24,7 +24,7 @@ class AOTIHeuristicRunner {
   AOTIHeuristicRunner& operator=(const AOTIHeuristicRunner&) = delete;
 
   // "", "auto", "cpu", "cuda", "cuda:1", " mps ", "privateuseone:0", ...
-  // Blanks around the spec are ignored; kinds are case-sensitive.
+  // Blanks around the device string are ignored; kinds are case-sensitive.
   static c10::Device parseDevice(const std::string& spec);
 
   // inputs[i] holds batch * numel_per_example floats of manifest input i,

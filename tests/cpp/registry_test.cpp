@@ -10,6 +10,7 @@
 #include <c10/core/Device.h>
 
 #include "environments/registry.h"
+#include "test_support.h"
 #include "environments/torch_env.h"
 
 namespace quelmar {
@@ -56,15 +57,7 @@ std::string unknownMessage(const std::string& name, const char* solver) {
          "factory through the quelmar_cpp environment registrar.";
 }
 
-template <typename E, typename F>
-std::string messageOf(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<not thrown>";
-}
+using testing_support::messageOf;
 
 TEST(Registry, NamesIgnoreCaseAndTheLastRegistrationWins) {
   register_cpu_environment("Registry_Cube", &makeFirst);

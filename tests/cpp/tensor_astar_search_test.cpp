@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "environments/registry.h"
+#include "test_support.h"
 #include "gpu_search/duplicate_selection.h"
 #include "gpu_search/tensor_astar_search.h"
 #include "gpu_search/torch_node_store.h"
@@ -24,15 +25,7 @@ const c10::Device kCpu(c10::kCPU);
 
 std::string model(const std::string& file) { return std::string(QUELMAR_MODELS_DIR) + "/" + file; }
 
-template <typename E, typename F>
-std::string messageOf(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<not thrown>";
-}
+using testing_support::messageOf;
 
 class TensorSearch : public ::testing::Test {
  protected:
