@@ -82,7 +82,7 @@ SearchResult tensorAStarSearch(const std::vector<uint8_t>& state, const std::str
   c10::InferenceMode inference_mode;
   validateSettings(config);
   const AOTIManifest manifest = loadAOTIManifest(package_path);
-  torch::inductor::AOTIModelPackageLoader loader(manifest.package_path, "model", false, 1, -1);
+  torch::inductor::AOTIModelPackageLoader loader = loadModelPackage(manifest.package_path);
   if (config.initial_open_size < 0 || config.initial_closed_size < 0 ||
       config.initial_node_store_size < 0)
     throw std::invalid_argument("initial OPEN, CLOSED, and node-store sizes must be non-negative");

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -50,12 +51,23 @@ std::string shapeText(const std::vector<int64_t>& shape) {
 
 }  // namespace
 
+torch::inductor::AOTIModelPackageLoader loadModelPackage(const std::string& package_path) {
+  // Loading unpacks and loads a shared library; concurrent loads in one
+  // process were seen to abort it, so solves on several threads load one
+  // package at a time. Running loaded packages concurrently is fine.
+  static std::mutex load_mutex;
+  std::lock_guard<std::mutex> lock(load_mutex);
+  // The package picks its own device index; callers move inputs themselves.
+  return torch::inductor::AOTIModelPackageLoader(package_path, "model",
+                                                 /*run_single_threaded=*/false,
+                                                 /*num_runners=*/1, /*device_index=*/-1);
+}
+
 AOTIHeuristicRunner::AOTIHeuristicRunner(AOTIManifest manifest, std::string device_spec)
     : device_(parseDevice(device_spec)),
       manifest_(std::move(manifest)),
       // The package picks its own device index; the runner moves inputs to device_.
-      loader_(manifest_.package_path, "model", /*run_single_threaded=*/false,
-              /*num_runners=*/1, /*device_index=*/-1) {
+      loader_(loadModelPackage(manifest_.package_path)) {
   if (manifest_.inputs.empty()) {
     throw std::invalid_argument("Manifest must describe at least one input tensor");
   }

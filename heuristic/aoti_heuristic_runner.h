@@ -45,6 +45,9 @@ class AOTIHeuristicRunner {
 
 // Runs the package on float32 tensors already on the device and returns
 // column 0 of its first output, clamped at zero, left where it was produced.
+// Loads model "model" of a package, one load at a time in the process.
+torch::inductor::AOTIModelPackageLoader loadModelPackage(const std::string& package_path);
+
 at::Tensor runTensorHeuristic(torch::inductor::AOTIModelPackageLoader& loader,
                               const std::vector<at::Tensor>& tensors);
 
