@@ -6,9 +6,7 @@
 #include <utility>
 
 #include "bindings/bindings.h"
-#include "bindings/result_dict.h"
-#include "bindings/state_array.h"
-#include "cpu_search/parallel_weighted_astar.h"
+#include "bindings/solver_call.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -63,68 +61,10 @@ constexpr const char* kDoc = R"doc(
             RuntimeError: If the C++ solver cannot initialize or complete.
       )doc";
 
-nb::dict runWeightedAStar(
-    const StateArray& state, const std::string& env, const std::string& package_path,
-    float weight, int32_t batch_size, const std::string& device, bool print_internals,
-    const std::string& solution_move_source, const std::string& duplicate_update_mode,
-    const std::string& hashtable_algorithm, const std::string& goal_stop_mode,
-    int64_t search_budget, float hash_capacity_factor, const std::string& capacity_mode,
-    int64_t initial_open_size, int64_t initial_closed_size, int64_t initial_node_store_size,
-    const std::string& profile_dir, bool profile_trace, bool profile_summary,
-    const std::string& profile_run_id, bool operation_breakdown, bool cuda_sync_timing,
-    const std::string& memory_dtype_node_state, const std::string& memory_dtype_open_index,
-    const std::string& memory_dtype_open_cost, const std::string& memory_dtype_closed_key,
-    const std::string& memory_dtype_closed_cost, const std::string& memory_dtype_parent_index,
-    const std::string& memory_dtype_parent_move, const std::string& memory_dtype_path_cost,
-    const std::string& memory_dtype_heuristic, const std::string& memory_dtype_total_cost) {
-  const std::vector<uint8_t> bytes = checkedStateCopy(state, batch_size);
-
-  SolverSettings settings;
-  settings.weight = weight;
-  settings.batch_size = batch_size;
-  settings.device = device;
-  settings.print_internals = print_internals;
-  settings.solution_move_source = solution_move_source;
-  settings.duplicate_update_mode = duplicate_update_mode;
-  settings.hashtable_algorithm = hashtable_algorithm;
-  settings.goal_stop_mode = goal_stop_mode;
-  settings.search_budget = search_budget;
-  settings.hash_capacity_factor = hash_capacity_factor;
-  settings.capacity_mode = capacity_mode;
-  settings.initial_open_size = initial_open_size;
-  settings.initial_closed_size = initial_closed_size;
-  settings.initial_node_store_size = initial_node_store_size;
-  settings.verbose = false;
-  settings.operation_breakdown = operation_breakdown;
-  settings.cuda_sync_timing = cuda_sync_timing;
-  settings.profiling.enabled = profile_trace || profile_summary;
-  settings.profiling.output_dir = profile_dir;
-  settings.profiling.run_id = profile_run_id.empty() ? "cpp_pwas" : profile_run_id;
-  settings.profiling.trace = profile_trace;
-  settings.profiling.summary = profile_summary;
-  settings.memory_dtype_node_state = memory_dtype_node_state;
-  settings.memory_dtype_open_index = memory_dtype_open_index;
-  settings.memory_dtype_open_cost = memory_dtype_open_cost;
-  settings.memory_dtype_closed_key = memory_dtype_closed_key;
-  settings.memory_dtype_closed_cost = memory_dtype_closed_cost;
-  settings.memory_dtype_parent_index = memory_dtype_parent_index;
-  settings.memory_dtype_parent_move = memory_dtype_parent_move;
-  settings.memory_dtype_path_cost = memory_dtype_path_cost;
-  settings.memory_dtype_heuristic = memory_dtype_heuristic;
-  settings.memory_dtype_total_cost = memory_dtype_total_cost;
-
-  SearchResult result;
-  {
-    nb::gil_scoped_release detached;
-    result = run_parallel_weighted_astar(bytes, env, package_path, settings);
-  }
-  return resultToDict(result);
-}
-
 }  // namespace
 
 void defineCpuSolver(nb::module_& m) {
-  m.def("run_weighted_astar", &runWeightedAStar, "state"_a.noconvert(), "env"_a,
+  m.def("run_weighted_astar", &solve<SolverSettings>, "state"_a.noconvert(), "env"_a,
         "package_path"_a, "weight"_a, "batch_size"_a, "device"_a, "print_internals"_a = false,
         "solution_move_source"_a = "infer", "duplicate_update_mode"_a = "in_place",
         "hashtable_algorithm"_a = "python_dict", "goal_stop_mode"_a = "stop_before_goal",
