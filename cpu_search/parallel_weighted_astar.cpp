@@ -5,6 +5,7 @@
 
 #include "config/validation.h"
 #include "cpu_search/search_instantiations.h"
+#include "cpu_search/search_threads.h"
 #include "environments/registry.h"
 #include "profiling/python_output.h"
 
@@ -43,6 +44,7 @@ SearchResult dispatch(std::unique_ptr<Environment>& start, const AOTIManifest& m
 SearchResult parallelWeightedAStar(std::unique_ptr<Environment> start,
                                    const AOTIManifest& manifest, const SolverSettings& settings) {
   validateMemoryDtypes(settings);
+  const ScopedSearchThreads threads(defaultSearchThreads());
   return dispatch<>(start, manifest, settings);
 }
 

@@ -1,0 +1,100 @@
+// Which library serves LibTorch's matrix products, and how many threads a
+// search and its network share. A reference BLAS makes every real network
+// about a hundred times slower without failing anything else, so it is
+// checked by name here rather than by timing.
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <ATen/ATen.h>
+#include <ATen/Parallel.h>
+
+#include <string>
+#include <thread>
+
+#include "cpu_search/search_threads.h"
+
+namespace {
+
+// The shared object that provides `symbol` to the process, or "".
+std::string providerOf(const char* symbol, void** address) {
+  *address = dlsym(RTLD_DEFAULT, symbol);
+  Dl_info info{};
+  if (*address == nullptr || dladdr(*address, &info) == 0 || info.dli_fname == nullptr) return {};
+  return info.dli_fname;
+}
+
+bool libraryExports(const std::string& path, const char* symbol) {
+  void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  if (handle == nullptr) return false;
+  const bool found = dlsym(handle, symbol) != nullptr;
+  dlclose(handle);
+  return found;
+}
+
+TEST(Blas, MatrixProductIsServedByAnOptimizedLibrary) {
+  // Make sure LibTorch has bound its BLAS by running one product.
+  const at::Tensor a = at::ones({64, 64});
+  ASSERT_EQ(at::mm(a, a).sum().item<float>(), 64.0f * 64.0f * 64.0f);
+
+  void* sgemm = nullptr;
+  const std::string provider = providerOf("sgemm_", &sgemm);
+  const std::string config = at::show_config();
+  if (provider.empty()) {
+    // No Fortran BLAS symbol at all: LibTorch must carry MKL inside itself.
+    EXPECT_NE(config.find("BLAS_INFO=mkl"), std::string::npos) << config;
+    return;
+  }
+  const bool openblas = libraryExports(provider, "openblas_get_config");
+  const bool blis = libraryExports(provider, "bli_info_get_version_str");
+  const bool mkl = libraryExports(provider, "mkl_get_version");
+  EXPECT_TRUE(openblas || blis || mkl)
+      << "sgemm_ comes from " << provider
+      << ", which is neither OpenBLAS, BLIS nor MKL: most likely the reference BLAS, "
+         "which runs networks about a hundred times slower (see README, Building for speed)";
+  if (openblas) {
+    // 0 sequential, 1 pthreads, 2 OpenMP. Only the OpenMP flavour shares the
+    // search's thread pool instead of adding its own threads to it.
+    using Parallel = int (*)();
+    const auto parallel = reinterpret_cast<Parallel>(dlsym(RTLD_DEFAULT, "openblas_get_parallel"));
+    ASSERT_NE(parallel, nullptr);
+    EXPECT_EQ(parallel(), 2) << "OpenBLAS at " << provider << " is not the OpenMP flavour";
+  }
+}
+
+// Team size of an OpenMP region opened by the calling thread.
+int teamSize() {
+  int size = 0;
+#pragma omp parallel
+  {
+#pragma omp single
+    size = omp_get_num_threads();
+  }
+  return size;
+}
+
+TEST(SearchThreads, ScopeHoldsAgainstLibTorchAndRestoresAfterwards) {
+  // A fresh thread, as a Python thread calling a solver would be: LibTorch
+  // initialises its per-thread settings there on first use, which used to
+  // reset the team size under a running search.
+  int before = 0, inside_after_network = 0, team = 0, after = 0;
+  std::thread([&] {
+    omp_set_num_threads(1);
+    before = omp_get_max_threads();
+    {
+      const quelmar::ScopedSearchThreads scope(3);
+      const at::Tensor a = at::rand({256, 256});
+      (void)at::mm(a, a);
+      inside_after_network = omp_get_max_threads();
+      team = teamSize();
+    }
+    after = omp_get_max_threads();
+  }).join();
+  EXPECT_EQ(before, 1);
+  EXPECT_EQ(inside_after_network, 3);
+  EXPECT_EQ(team, 3);
+  EXPECT_EQ(after, 1);
+}
+
+}  // namespace
