@@ -25,6 +25,25 @@ Reference models (name: file, manifest env, what it computes):
     moves 20 stickers, so this never exceeds the number of quarter turns
     still needed (admissible, but weak).
 
+Networks of the size researchers train (exported only when named with
+``--only``; about 57 MB and 15 s each): a ``ResidualMLP`` (inputs -> 5000 ->
+1000 -> four residual blocks of two 1000-wide layers -> 1, 14.3 M
+multiply-adds per example for the 15-puzzle) whose value is bit for bit the
+exact model's, so a search with it expands the same nodes while paying a real
+network's cost:
+
+``puzzle15_resmlp``: ``puzzle15_resmlp.pt2``, env ``puzzle15``, Manhattan distance.
+``cube3_resmlp``: ``cube3_resmlp.pt2``, env ``cube3``, misplaced stickers / 20.
+
+Export options. Packages are compiled with Inductor's freezing (weights
+become constants, which lets bfloat16 linear layers use oneDNN with prepacked
+weights) and with kernels that take their thread count from OpenMP at run
+time rather than from the exporting machine. ``--bf16`` (``precision=
+"bfloat16"``) runs the network in bfloat16 behind float32 inputs and outputs:
+about 3x faster on CPUs with native bfloat16 (AVX512-BF16, AMX), but it
+changes values, so it is opt-in. ``python3 bench/export_options.py`` measures
+each option.
+
 Small fixtures for the tests of the native heuristic runner (env names
 ``fixture_*``; every input is float32 with 4 features unless said otherwise):
 
@@ -39,6 +58,7 @@ Small fixtures for the tests of the native heuristic runner (env names
 from __future__ import annotations
 
 import argparse
+import copy
 import json
 import math
 import os
@@ -50,10 +70,14 @@ import torch
 from torch import nn
 
 __all__ = [
+    "DEFAULT_INDUCTOR_CONFIGS",
+    "PRECISIONS",
+    "ResidualMLP",
     "export_heuristic",
     "manhattan_network",
     "cube3_misplaced_network",
     "REFERENCE_MODELS",
+    "LARGE_MODELS",
     "main",
 ]
 
@@ -72,8 +96,28 @@ def _manifest_for(example_inputs: Sequence[torch.Tensor], env: str,
     return {"env": env, "output_elements_per_example": 1, "inputs": inputs}
 
 
+# Inductor settings of every export unless the caller passes its own; chosen
+# by bench/export_options.py (freezing: equal speed in float32, compiles
+# faster, and is what lets bfloat16 use oneDNN's prepacked linear layers).
+DEFAULT_INDUCTOR_CONFIGS: dict = {"freezing": True, "cpp.dynamic_threads": True}
+PRECISIONS = ("float32", "bfloat16")
+
+
+class _InPrecision(nn.Module):
+    # Runs `module` in `dtype` behind float32 inputs and a float32 output, so
+    # the manifest and the solvers see the same interface in every precision.
+    def __init__(self, module: nn.Module, dtype: torch.dtype):
+        super().__init__()
+        self.dtype = dtype
+        self.module = module.to(dtype)
+
+    def forward(self, *inputs):
+        return self.module(*(x.to(self.dtype) for x in inputs)).to(torch.float32)
+
+
 def export_heuristic(module: nn.Module, example_inputs, package_path: str,
-                     env: str = "", input_names: Sequence[str] | None = None) -> dict:
+                     env: str = "", input_names: Sequence[str] | None = None, *,
+                     precision: str = "float32", inductor_configs: dict | None = None) -> dict:
     """Export ``module`` to ``package_path`` (a ``.pt2`` file) plus its manifest.
 
     ``example_inputs`` is one tensor or a sequence of tensors, passed to the
@@ -85,8 +129,12 @@ def export_heuristic(module: nn.Module, example_inputs, package_path: str,
 
     The manifest goes to ``package_path + ".json"``; ``input_names`` defaults
     to "input" for a single input and "input0", "input1", ... otherwise.
-    Returns the manifest as a dict.
+    ``precision`` "bfloat16" runs the network in bfloat16 (inputs and output
+    stay float32; values change). ``inductor_configs`` replaces
+    ``DEFAULT_INDUCTOR_CONFIGS``. Returns the manifest as a dict.
     """
+    if precision not in PRECISIONS:
+        raise ValueError(f"precision must be one of {PRECISIONS}, got {precision!r}")
     if isinstance(example_inputs, torch.Tensor):
         example_inputs = (example_inputs,)
     example_inputs = tuple(example_inputs)
@@ -116,9 +164,15 @@ def export_heuristic(module: nn.Module, example_inputs, package_path: str,
     batch = torch.export.Dim("batch", min=1)
     dynamic_shapes = tuple({0: batch} for _ in example_inputs)
     module = module.eval()
+    if precision == "bfloat16":
+        module = _InPrecision(copy.deepcopy(module), torch.bfloat16).eval()
+        # The wrapper takes *inputs: the exporter sees one tuple argument.
+        dynamic_shapes = (dynamic_shapes,)
+    configs = dict(DEFAULT_INDUCTOR_CONFIGS if inductor_configs is None else inductor_configs)
     with torch.no_grad():
         program = torch.export.export(module, example_inputs, dynamic_shapes=dynamic_shapes)
-        torch._inductor.aoti_compile_and_package(program, package_path=package_path)
+        torch._inductor.aoti_compile_and_package(program, package_path=package_path,
+                                                 inductor_configs=configs)
 
     manifest = _manifest_for(example_inputs, env, input_names)
     # Write beside and rename, so a reader never sees half a manifest.
@@ -149,16 +203,72 @@ def manhattan_network(n: int) -> nn.Module:
     return layer
 
 
+class _MisplacedStickers(nn.Module):
+    # Counts with integer weights (exact in float32 in any summation order),
+    # then divides once, so every export of it gives the same float for a count.
+    def __init__(self):
+        super().__init__()
+        weight = torch.ones(1, 54 * 6, dtype=torch.float32)
+        for sticker in range(54):
+            weight[0, sticker * 6 + sticker // 9] = 0.0
+        self.count = nn.Linear(54 * 6, 1, bias=False)
+        with torch.no_grad():
+            self.count.weight.copy_(weight)
+        self.requires_grad_(False)
+
+    def forward(self, x):
+        return self.count(x) / 20.0
+
+
 def cube3_misplaced_network() -> nn.Module:
-    """Linear network giving (stickers off their solved colour) / 20 for the 3x3x3 cube."""
-    weight = torch.full((1, 54 * 6), 1.0 / 20.0, dtype=torch.float32)
-    for sticker in range(54):
-        weight[0, sticker * 6 + sticker // 9] = 0.0
-    layer = nn.Linear(54 * 6, 1, bias=False)
-    with torch.no_grad():
-        layer.weight.copy_(weight)
-    layer.requires_grad_(False)
-    return layer
+    """Network giving (stickers off their solved colour) / 20 for the 3x3x3 cube."""
+    return _MisplacedStickers()
+
+
+class ResidualMLP(nn.Module):
+    """A heuristic network of the size researchers train, valued as an exact model.
+
+    Body: ``inputs -> first -> hidden -> blocks x (two hidden-wide layers with
+    a skip connection) -> 1``, ReLU activations, seeded default initialisation.
+    Its output is ``exact(x) * (1 + 2**-30 * sigmoid(body(x)))``: the factor
+    rounds to exactly 1 in float32 (and the product to ``exact(x)`` whatever
+    way a compiler arranges it, 0 staying 0), so the network returns the
+    exact model's values bit for bit while paying the full body's cost. A
+    search with it expands exactly the nodes the exact model expands.
+    """
+
+    def __init__(self, exact: nn.Module, inputs: int, first: int = 5000, hidden: int = 1000,
+                 blocks: int = 4, seed: int = 0):
+        super().__init__()
+        generator_state = torch.random.get_rng_state()
+        torch.manual_seed(seed)
+        try:
+            self.exact = exact
+            self.stem = nn.Sequential(nn.Linear(inputs, first), nn.ReLU(),
+                                      nn.Linear(first, hidden), nn.ReLU())
+            self.blocks = nn.ModuleList(
+                nn.Sequential(nn.Linear(hidden, hidden), nn.ReLU(), nn.Linear(hidden, hidden))
+                for _ in range(blocks))
+            self.head = nn.Linear(hidden, 1)
+        finally:
+            torch.random.set_rng_state(generator_state)
+        self.requires_grad_(False)
+
+    def body(self, x):
+        z = self.stem(x)
+        for block in self.blocks:
+            z = torch.relu(z + block(z))
+        return self.head(z)
+
+    def forward(self, x):
+        exact = self.exact(x)
+        return exact * (1.0 + 2.0 ** -30 * torch.sigmoid(self.body(x)))
+
+    def layer_shapes(self) -> list[tuple[int, int]]:
+        """(in, out) of every layer of the body, in evaluation order."""
+        return [(m.in_features, m.out_features)
+                for part in (self.stem, self.blocks, self.head)
+                for m in part.modules() if isinstance(m, nn.Linear)]
 
 
 def _random_one_hot(batch: int, slots: int, values: int) -> torch.Tensor:
@@ -236,6 +346,23 @@ REFERENCE_MODELS: dict[str, Callable] = {
 }
 
 
+def _resmlp(exact: Callable[[], nn.Module], inputs: int, slots: int, values: int,
+            file_name: str, env: str) -> Callable[[torch.device], tuple]:
+    def build(device):
+        return (ResidualMLP(exact(), inputs), (_random_one_hot(4, slots, values),), file_name,
+                env, ["input"])
+    return build
+
+
+# Exported only on request: large, and only the benchmarks need them.
+LARGE_MODELS: dict[str, Callable] = {
+    "puzzle15_resmlp": _resmlp(lambda: manhattan_network(4), 256, 16, 16,
+                               "puzzle15_resmlp.pt2", "puzzle15"),
+    "cube3_resmlp": _resmlp(cube3_misplaced_network, 324, 54, 6,
+                            "cube3_resmlp.pt2", "cube3"),
+}
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python3 -m quelmar_cpp.export",
@@ -243,8 +370,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--out", required=True, help="output folder (created if missing)")
     parser.add_argument("--device", choices=("cpu", "cuda"), default="cpu",
                         help="device the packages are compiled for (default: cpu)")
-    parser.add_argument("--only", nargs="+", metavar="NAME", choices=sorted(REFERENCE_MODELS),
-                        help="export only these models (default: all)")
+    parser.add_argument("--only", nargs="+", metavar="NAME",
+                        choices=sorted([*REFERENCE_MODELS, *LARGE_MODELS]),
+                        help="export only these models (default: every reference model and "
+                             f"fixture; the large {', '.join(LARGE_MODELS)} only when named)")
+    parser.add_argument("--bf16", action="store_true",
+                        help="run the networks in bfloat16 (faster on CPUs with native "
+                             "bfloat16; changes values); file names get a '_bf16' suffix")
     args = parser.parse_args(argv)
 
     if args.device == "cuda" and not torch.cuda.is_available():
@@ -254,11 +386,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     names = args.only or list(REFERENCE_MODELS)
     for name in names:
         start = time.perf_counter()
-        module, inputs, file_name, env, input_names = REFERENCE_MODELS[name](device)
+        builder = REFERENCE_MODELS.get(name) or LARGE_MODELS[name]
+        module, inputs, file_name, env, input_names = builder(device)
+        if args.bf16:
+            file_name = file_name[:-len(".pt2")] + "_bf16.pt2"
         module = module.to(device)
         inputs = tuple(t.to(device) for t in inputs)
         path = os.path.join(args.out, file_name)
-        export_heuristic(module, inputs, path, env=env, input_names=input_names)
+        export_heuristic(module, inputs, path, env=env, input_names=input_names,
+                         precision="bfloat16" if args.bf16 else "float32")
         print(f"exported {name} -> {path} ({time.perf_counter() - start:.1f} s)", flush=True)
     return 0
 

@@ -102,9 +102,49 @@ def test_cube3_network_counts_misplaced_stickers():
             x[b, sticker * 6 + colour] = 1.0
     with torch.no_grad():
         out = export.cube3_misplaced_network()(x)[:, 0]
-    expected = torch.tensor([sum(c != i // 9 for i, c in enumerate(row)) / 20 for row in colours])
+    counts = torch.tensor([sum(c != i // 9 for i, c in enumerate(row)) for row in colours],
+                          dtype=torch.float32)
     assert out[0].item() == 0.0
-    assert torch.allclose(out, expected)
+    # Bit for bit: the realistic cube3 network must reproduce these floats.
+    assert torch.equal(out, counts / 20.0)
+
+
+@pytest.mark.parametrize("exact, inputs, sizes", [
+    (lambda: export.manhattan_network(4), 256, {}),            # the benchmark's sizes
+    (export.cube3_misplaced_network, 324, {}),
+    (lambda: export.manhattan_network(3), 81, {"first": 16, "hidden": 8, "blocks": 1}),
+])
+def test_residual_mlp_returns_the_exact_model_bit_for_bit(exact, inputs, sizes):
+    exact = exact().eval()
+    network = export.ResidualMLP(exact, inputs, **sizes).eval()
+    values = int(round(inputs ** 0.5)) if inputs != 324 else 6
+    slots = inputs // values
+    x = torch.nn.functional.one_hot(torch.randint(0, values, (64, slots),
+                                                  generator=torch.Generator().manual_seed(1)),
+                                    values).to(torch.float32).reshape(64, -1)
+    x[0] = 0.0  # all-zero input: exact value 0 must stay 0
+    with torch.inference_mode():
+        body = network.body(x)
+        out, want = network(x), exact(x)
+    assert torch.equal(out, want)
+    assert body.abs().sum() > 0  # the body is really computed, not folded away
+    shapes = network.layer_shapes()
+    assert shapes[0] == (inputs, sizes.get("first", 5000)) and shapes[-1][1] == 1
+    assert len(shapes) == 3 + 2 * sizes.get("blocks", 4)
+
+
+def test_bfloat16_export_runs_in_bfloat16_behind_float32_io(tmp_path):
+    path = tmp_path / "p8.pt2"
+    manifest = export.export_heuristic(export.manhattan_network(3), torch.zeros(2, 81),
+                                       str(path), env="puzzle8", precision="bfloat16")
+    assert manifest["inputs"][0]["dtype"] == "float32"
+    model = torch._inductor.aoti_load_package(str(path))
+    boards = [[1, 2, 3, 4, 5, 6, 7, 8, 0], [8, 7, 6, 5, 4, 3, 2, 1, 0], [0, 1, 2, 3, 4, 5, 6, 7, 8]]
+    with torch.inference_mode():
+        out = model(one_hot_boards(boards, 3))
+    assert out.dtype == torch.float32
+    # Small integers are exact in bfloat16 too.
+    assert out[:, 0].tolist() == [float(manhattan(b, 3)) for b in boards]
 
 
 @pytest.mark.parametrize("inputs, kwargs, error", [
@@ -114,6 +154,7 @@ def test_cube3_network_counts_misplaced_stickers():
     ((torch.zeros(4),), {}, None),  # 1-D is a batch of scalars: accepted
     ((torch.zeros(4, 3), torch.zeros(5, 2)), {}, "same batch size"),
     ((torch.zeros(4, 3),), {"input_names": ["a", "b"]}, "2 input names given for 1"),
+    ((torch.zeros(4, 3),), {"precision": "float16"}, "precision must be one of"),
 ])
 def test_bad_arguments_are_refused_before_exporting(tmp_path, monkeypatch, inputs, kwargs, error):
     calls = []
