@@ -4,6 +4,7 @@
 
 #include "bindings/bindings.h"
 #include "environments/registry.h"
+#include "heuristic/model_package.h"
 
 namespace nb = nanobind;
 
@@ -31,6 +32,13 @@ nb::capsule environmentRegistrarCapsule() {
 NB_MODULE(_backend_impl, m) {
   m.doc() = "Quelmar C++ backend bindings";
   m.def("environment_registrar_capsule", &environmentRegistrarCapsule, kRegistrarCapsuleDoc);
+  // Loaded model packages are cached for the process (one load per file).
+  m.def("_release_model_packages", [] {
+    nb::gil_scoped_release detached;
+    return quelmar::releaseUnusedModelPackages();
+  }, "Unload the cached model packages no running search uses; returns how many.");
+  m.def("_cached_model_packages", &quelmar::cachedModelPackageCount,
+        "Number of model packages currently loaded and cached.");
   quelmar::bindings::defineCpuSolver(m);
   quelmar::bindings::defineGpuSolver(m);
 }

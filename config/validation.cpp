@@ -70,6 +70,15 @@ void validateGoalStopMode(const std::string& value) {
 void validateHashCapacityFactor(float value) {
   // Written so that NaN fails too.
   if (!(value > 1.0f)) throw std::invalid_argument("hash_capacity_factor must be greater than 1.0");
+  // An infinite factor would size CLOSED at 2^62 slots.
+  if (!std::isfinite(value))
+    throw std::invalid_argument("hash_capacity_factor must be finite, got " + std::to_string(value));
+}
+
+void validateWeight(float value) {
+  // NaN keys would break OPEN's order without any error.
+  if (!std::isfinite(value))
+    throw std::invalid_argument("weight must be finite, got " + std::to_string(value));
 }
 
 void validateCapacityMode(const std::string& value) {

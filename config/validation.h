@@ -22,6 +22,7 @@ void validateSolutionMoveSource(const std::string& value);
 void validateDuplicateUpdateMode(const std::string& value);
 void validateGoalStopMode(const std::string& value);
 void validateHashCapacityFactor(float value);
+void validateWeight(float value);
 void validateCapacityMode(const std::string& value);
 void validateHashtableAlgorithm(const std::string& value);
 

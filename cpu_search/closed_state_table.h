@@ -73,37 +73,67 @@ class ClosedStateTable {
 
   // Stores `node` under its state, replacing a node with an equal state.
   void insert(Node* node) {
-    if (placeInto(slots_, node)) growIfNeeded();
+    Placement placed = placeInto(slots_, node);
+    // The perturbed probe sequence may revisit slots and meet no empty one
+    // within slotCount() steps while a third of the table is still free: a
+    // growing table grows rather than calling itself full.
+    while (placed == Placement::kNoSlot) {
+      if (fixed_) throw std::runtime_error("C++ CLOSED state table is full");
+      rehash(slots_.size() * 2);
+      placed = placeInto(slots_, node);
+    }
+    if (placed == Placement::kFilled) growIfNeeded();
   }
 
  private:
-  // Returns true when an empty slot was filled, false when an equal state
-  // was overwritten.
-  bool placeInto(std::vector<Node*>& slots, Node* node) {
+  enum class Placement { kFilled, kReplaced, kNoSlot };
+
+  // Probes at most slots.size() steps, the same bound find() uses.
+  Placement placeInto(std::vector<Node*>& slots, Node* node) {
     ProbeSequence probe(hashStateBytes(node->state), slots.size() - 1, python_dict_);
     for (size_t examined = 0; examined < slots.size(); ++examined, probe.next()) {
       Node*& entry = slots[probe.slot()];
       if (entry == nullptr) {
         entry = node;
         ++count_;
-        return true;
+        return Placement::kFilled;
       }
       if (sameState(entry->state, node->state)) {
         entry = node;
-        return false;
+        return Placement::kReplaced;
       }
     }
-    throw std::runtime_error("C++ CLOSED state table is full");
+    return Placement::kNoSlot;
   }
 
   void growIfNeeded() {
     if (3 * count_ < 2 * static_cast<uint64_t>(slots_.size())) return;
     if (fixed_) throw std::runtime_error("C++ CLOSED state table reached fixed capacity");
-    std::vector<Node*> old(slots_.size() * 2, nullptr);
-    old.swap(slots_);
-    count_ = 0;
-    for (Node* node : old)
-      if (node != nullptr) placeInto(slots_, node);
+    rehash(slots_.size() * 2);
+  }
+
+  // Moves every node into a table of at least `slot_count` slots, doubling
+  // again if a probe sequence finds no slot.
+  void rehash(size_t slot_count) {
+    std::vector<Node*> nodes;
+    nodes.reserve(count_);
+    for (Node* node : slots_)
+      if (node != nullptr) nodes.push_back(node);
+    for (;; slot_count *= 2) {
+      std::vector<Node*> fresh(slot_count, nullptr);
+      count_ = 0;
+      bool complete = true;
+      for (Node* node : nodes) {
+        if (placeInto(fresh, node) == Placement::kNoSlot) {
+          complete = false;
+          break;
+        }
+      }
+      if (complete) {
+        slots_.swap(fresh);
+        return;
+      }
+    }
   }
 
   std::string algorithm_;

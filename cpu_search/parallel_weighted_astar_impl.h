@@ -76,6 +76,7 @@ SearchResult parallelWeightedAStarImpl(std::unique_ptr<Environment> start,
   validateDuplicateUpdateMode(settings.duplicate_update_mode);
   validateGoalStopMode(settings.goal_stop_mode);
   validateHashCapacityFactor(settings.hash_capacity_factor);
+  validateWeight(settings.weight);
   validateCapacityMode(settings.capacity_mode);
   validateHashtableAlgorithm(settings.hashtable_algorithm);
   if (settings.search_budget < 0)

@@ -33,6 +33,7 @@ void validateSettings(const TorchAStarConfig& config) {
   validateDuplicateUpdateMode(config.duplicate_update_mode);
   validateGoalStopMode(config.goal_stop_mode);
   validateHashCapacityFactor(config.hash_capacity_factor);
+  validateWeight(config.weight);
   validateCapacityMode(config.capacity_mode);
   validateHashtableAlgorithm(config.hashtable_algorithm);
   if (config.search_budget < 0) throw std::invalid_argument("search_budget must be non-negative");
@@ -82,7 +83,9 @@ SearchResult tensorAStarSearch(const std::vector<uint8_t>& state, const std::str
   c10::InferenceMode inference_mode;
   validateSettings(config);
   const AOTIManifest manifest = loadAOTIManifest(package_path);
-  torch::inductor::AOTIModelPackageLoader loader = loadModelPackage(manifest.package_path);
+  const std::shared_ptr<torch::inductor::AOTIModelPackageLoader> package =
+      loadModelPackage(manifest.package_path, device);
+  torch::inductor::AOTIModelPackageLoader& loader = *package;
   if (config.initial_open_size < 0 || config.initial_closed_size < 0 ||
       config.initial_node_store_size < 0)
     throw std::invalid_argument("initial OPEN, CLOSED, and node-store sizes must be non-negative");
@@ -209,7 +212,9 @@ SearchResult tensorAStarSearch(const std::vector<uint8_t>& state, const std::str
 
     phase = recordPhase.start();
     const int64_t parents = expand_rows.size(0);
-    at::Tensor states = expansion.children.reshape({parents * num_moves, -1}).to(node_state_type);
+    // Width given explicitly: -1 cannot be inferred when num_moves is 0.
+    at::Tensor states = expansion.children.reshape({parents * num_moves, parent_states.size(1)})
+                            .to(node_state_type);
     at::Tensor g = (parent_g.unsqueeze(1) +
                     expansion.move_costs.reshape({parents, num_moves}).to(path_cost_type))
                        .reshape({-1})

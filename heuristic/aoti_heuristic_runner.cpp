@@ -1,8 +1,8 @@
 #include "heuristic/aoti_heuristic_runner.h"
 
+#include <cmath>
 #include <cstring>
 #include <limits>
-#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -49,25 +49,38 @@ std::string shapeText(const std::vector<int64_t>& shape) {
   return text + "]";
 }
 
-}  // namespace
-
-torch::inductor::AOTIModelPackageLoader loadModelPackage(const std::string& package_path) {
-  // Loading unpacks and loads a shared library; concurrent loads in one
-  // process were seen to abort it, so solves on several threads load one
-  // package at a time. Running loaded packages concurrently is fine.
-  static std::mutex load_mutex;
-  std::lock_guard<std::mutex> lock(load_mutex);
-  // The package picks its own device index; callers move inputs themselves.
-  return torch::inductor::AOTIModelPackageLoader(package_path, "model",
-                                                 /*run_single_threaded=*/false,
-                                                 /*num_runners=*/1, /*device_index=*/-1);
+std::string nanMessage(int64_t count, int64_t total, int64_t first) {
+  return "Heuristic network returned " + std::to_string(count) + " NaN value" +
+         (count == 1 ? "" : "s") + " in a batch of " + std::to_string(total) +
+         " (first at index " + std::to_string(first) + "); the network may have diverged";
 }
+
+// A NaN key would silently break OPEN's order, so it ends the search.
+void checkNoNaN(const std::vector<float>& values) {
+  int64_t count = 0, first = -1;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (std::isnan(values[i])) {
+      if (count++ == 0) first = static_cast<int64_t>(i);
+    }
+  }
+  if (count > 0) throw std::runtime_error(nanMessage(count, static_cast<int64_t>(values.size()), first));
+}
+
+void checkNoNaN(const at::Tensor& values) {
+  const at::Tensor nan = at::isnan(values);
+  const int64_t count = nan.sum().item<int64_t>();
+  if (count > 0)
+    throw std::runtime_error(
+        nanMessage(count, values.numel(), nan.nonzero().select(1, 0).min().item<int64_t>()));
+}
+
+}  // namespace
 
 AOTIHeuristicRunner::AOTIHeuristicRunner(AOTIManifest manifest, std::string device_spec)
     : device_(parseDevice(device_spec)),
       manifest_(std::move(manifest)),
       // The package picks its own device index; the runner moves inputs to device_.
-      loader_(loadModelPackage(manifest_.package_path)) {
+      loader_(loadModelPackage(manifest_.package_path, device_)) {
   if (manifest_.inputs.empty()) {
     throw std::invalid_argument("Manifest must describe at least one input tensor");
   }
@@ -219,7 +232,7 @@ std::vector<float> AOTIHeuristicRunner::infer(const std::vector<std::vector<floa
     tensors.push_back(std::move(tensor));
   }
 
-  std::vector<at::Tensor> outputs = loader_.run(tensors);
+  std::vector<at::Tensor> outputs = loader_->run(tensors);
   if (outputs.empty()) {
     throw std::runtime_error("AOTI package returned no outputs for the provided inputs");
   }
@@ -244,6 +257,7 @@ std::vector<float> AOTIHeuristicRunner::infer(const std::vector<std::vector<floa
 
   std::vector<float> result(batch);
   std::memcpy(result.data(), output.const_data_ptr<float>(), batch * sizeof(float));
+  checkNoNaN(result);
   return result;
 }
 
@@ -285,7 +299,9 @@ at::Tensor runTensorHeuristic(torch::inductor::AOTIModelPackageLoader& loader,
       output = output.reshape({rows, width}).select(1, 0);
     }
   }
-  return output.to(at::kFloat).clamp_min(0.0);
+  output = output.to(at::kFloat);
+  checkNoNaN(output);
+  return output.clamp_min(0.0);
 }
 
 }  // namespace quelmar

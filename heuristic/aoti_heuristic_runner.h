@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include <torch/csrc/inductor/aoti_package/model_package_loader.h>
 
 #include "heuristic/aoti_manifest.h"
+#include "heuristic/model_package.h"
 
 namespace quelmar {
 
@@ -28,7 +30,8 @@ class AOTIHeuristicRunner {
   static c10::Device parseDevice(const std::string& spec);
 
   // inputs[i] holds batch * numel_per_example floats of manifest input i,
-  // example after example. Returns one heuristic per example, unclamped.
+  // example after example. Returns one heuristic per example, unclamped;
+  // throws std::runtime_error when any of them is NaN.
   std::vector<float> infer(const std::vector<std::vector<float>>& inputs, uint64_t batch);
 
   // Waits for queued device work (CUDA only; a no-op elsewhere).
@@ -40,14 +43,12 @@ class AOTIHeuristicRunner {
  private:
   c10::Device device_;
   AOTIManifest manifest_;
-  torch::inductor::AOTIModelPackageLoader loader_;
+  std::shared_ptr<torch::inductor::AOTIModelPackageLoader> loader_;  // shared, cached
 };
 
 // Runs the package on float32 tensors already on the device and returns
 // column 0 of its first output, clamped at zero, left where it was produced.
-// Loads model "model" of a package, one load at a time in the process.
-torch::inductor::AOTIModelPackageLoader loadModelPackage(const std::string& package_path);
-
+// Throws std::runtime_error when any value is NaN.
 at::Tensor runTensorHeuristic(torch::inductor::AOTIModelPackageLoader& loader,
                               const std::vector<at::Tensor>& tensors);
 

@@ -4,7 +4,14 @@
 on a CUDA/ROCm device; puzzle domains come
 from plug-ins that register through ``environment_registrar_capsule()``.
 """
+import atexit
+
+from . import _backend_impl
 from ._backend_impl import environment_registrar_capsule, run_torch_gpu_astar, run_weighted_astar
+
+# Model packages stay loaded between solves; unload them (and remove their
+# extracted files) while LibTorch is still intact.
+atexit.register(_backend_impl._release_model_packages)
 
 __version__ = "0.1.0"
 __all__ = [

@@ -165,6 +165,29 @@ TEST(ClosedStateTable, SizingAndGrowthAtTwoThirds) {
   EXPECT_THROW(ClosedStateTable<Node>("Linear_Probing", 8, false), std::invalid_argument);
 }
 
+TEST(ClosedStateTable, GrowingTableFromOneSlotNeverCallsItselfFull) {
+  // Perturbed probes revisit slots in small tables; a growing table must
+  // grow when they meet no empty slot, not report "full". Many small tables,
+  // since only the first few doublings are at risk.
+  uint64_t x = 88172645463325252ull;
+  for (const char* algorithm : {"linear_probing", "python_dict"}) {
+    for (int table_index = 0; table_index < 300; ++table_index) {
+      ClosedStateTable<Node> table(algorithm, 1, false);
+      std::vector<std::unique_ptr<Node>> nodes;
+      for (int i = 0; i < 40; ++i) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;  // xorshift: varied 9-byte states
+        std::vector<uint8_t> state(9);
+        for (int b = 0; b < 8; ++b) state[b] = static_cast<uint8_t>(x >> (8 * b));
+        state[8] = static_cast<uint8_t>(i);
+        nodes.push_back(makeNode(state));
+        ASSERT_NO_THROW(table.insert(nodes.back().get())) << algorithm << " table " << table_index;
+      }
+      for (auto& node : nodes) ASSERT_EQ(table.find(node->state), node.get()) << algorithm;
+      EXPECT_EQ(table.count(), nodes.size());
+    }
+  }
+}
+
 TEST(ClosedStateTable, FixedModeAndOverwrites) {
   auto a = makeNode({1}), b = makeNode({2}), a2 = makeNode({1});
   ClosedStateTable<Node> one_slot("python_dict", 1, true);

@@ -4,12 +4,15 @@
 #include <ATen/ATen.h>
 #include <c10/core/InferenceMode.h>
 
+#include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "environments/registry.h"
+#include "environments/torch_env.h"
 #include "test_support.h"
 #include "gpu_search/duplicate_selection.h"
 #include "gpu_search/tensor_astar_search.h"
@@ -142,6 +145,52 @@ TEST_F(TensorSearch, SettingsAndEnvironmentErrors) {
   // The 15-puzzle model expects other inputs than the 8-puzzle environment writes.
   EXPECT_THROW(tensorAStarSearch(goal, "puzzle8", model("fixture_two_inputs.pt2"), TorchAStarConfig{}, kCpu),
                std::runtime_error);
+}
+
+// An 8-puzzle batch environment without moves: OPEN empties after the start.
+class NoMovesTorchEnv : public TorchEnv {
+ public:
+  explicit NoMovesTorchEnv(std::unique_ptr<TorchEnv> inner) : inner_(std::move(inner)) {
+    num_moves = 0;
+    state_dim = inner_->state_dim;
+  }
+  at::Tensor encode_state(const std::vector<uint8_t>& s) override { return inner_->encode_state(s); }
+  std::vector<uint8_t> decode_state(const at::Tensor& s) override { return inner_->decode_state(s); }
+  at::Tensor is_solved(const at::Tensor& states) override {
+    inner_->state_dtype = state_dtype;
+    return inner_->is_solved(states);
+  }
+  TorchExpansion expand(const at::Tensor& states) override {
+    return {states.new_empty({states.size(0), 0, states.size(1)}), at::empty({states.size(0), 0})};
+  }
+  std::vector<at::Tensor> write_inputs(const at::Tensor& states) override {
+    inner_->state_dtype = state_dtype;
+    return inner_->write_inputs(states);
+  }
+
+ private:
+  std::unique_ptr<TorchEnv> inner_;
+};
+
+std::unique_ptr<TorchEnv> makeNoMoves(const c10::Device& device, int state_size) {
+  return std::make_unique<NoMovesTorchEnv>(quelmar_puzzles::make_torch_puzzle8(device, state_size));
+}
+
+TEST_F(TensorSearch, NoMovesNonFiniteWeightAndAbsurdSizes) {
+  register_torch_environment("puzzle8_no_moves", &makeNoMoves);
+  const auto far = quelmar_puzzles::scramble(quelmar_puzzles::find_domain("puzzle8"), 20, 4).state;
+  const SearchResult stuck =
+      tensorAStarSearch(far, "puzzle8_no_moves", model("puzzle8_manhattan.pt2"), {}, kCpu);
+  EXPECT_FALSE(stuck.solved);
+  EXPECT_EQ(stuck.nodes_generated, 0u);
+
+  TorchAStarConfig config;
+  config.weight = std::nanf("");
+  EXPECT_EQ(messageOf<std::invalid_argument>([&] { solve(far, "puzzle8", config); }),
+            "weight must be finite, got nan");
+  config = TorchAStarConfig{};
+  config.initial_closed_size = int64_t{1} << 62;  // can never be allocated
+  EXPECT_ANY_THROW(solve(far, "puzzle8", config));
 }
 
 TEST_F(TensorSearch, EntryPointRequiresCuda) {
