@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -65,13 +66,18 @@ AOTIManifest loadAOTIManifest(const std::string& package_path) {
   if (!stream.is_open()) {
     throw std::runtime_error("Unable to open AOTI manifest at " + manifest_path);
   }
+  const std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+  return parseAOTIManifest(text, package_path);
+}
+
+AOTIManifest parseAOTIManifest(std::string_view text, const std::string& package_path) {
   // Strict: trailing content is an error; comments are allowed.
-  const json root = json::parse(stream, nullptr, /*allow_exceptions=*/true,
+  const json root = json::parse(text, nullptr, /*allow_exceptions=*/true,
                                 /*ignore_comments=*/true);
 
   AOTIManifest manifest;
   manifest.package_path = package_path;
-  manifest.manifest_path = manifest_path;
+  manifest.manifest_path = package_path + ".json";
   manifest.env = root.value("env", std::string());
   if (root.contains("output_elements_per_example")) {
     manifest.output_elements_per_example = toCount(root["output_elements_per_example"]);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quelmar {
@@ -29,6 +30,11 @@ struct AOTIManifest {
 // the JSON library's own exceptions (parse_error, type_error, out_of_range)
 // pass through unchanged.
 AOTIManifest loadAOTIManifest(const std::string& package_path);
+
+// The same checks on manifest text already in memory; package_path only
+// fills the path fields. Throws as loadAOTIManifest does, except for the
+// unreadable file.
+AOTIManifest parseAOTIManifest(std::string_view text, const std::string& package_path);
 
 // Floats one example occupies across all inputs (0 for no inputs).
 // Throws std::runtime_error if the sum does not fit in 64 bits.
