@@ -21,19 +21,17 @@ std::string lowerCase(std::string text) {
 }
 
 // Picks the search instantiation one float width at a time, in the order
-// path, heuristic, total, open, closed cost.
+// heuristic, total, open cost.
 template <typename... Chosen>
 SearchResult dispatch(std::unique_ptr<Environment>& start, const AOTIManifest& manifest,
                       const SolverSettings& settings) {
   constexpr size_t depth = sizeof...(Chosen);
-  if constexpr (depth == 5) {
+  if constexpr (depth == 3) {
     return parallelWeightedAStarImpl<Chosen...>(std::move(start), manifest, settings);
   } else {
-    const std::string* fields[] = {&settings.memory_dtype_path_cost,
-                                   &settings.memory_dtype_heuristic,
+    const std::string* fields[] = {&settings.memory_dtype_heuristic,
                                    &settings.memory_dtype_total_cost,
-                                   &settings.memory_dtype_open_cost,
-                                   &settings.memory_dtype_closed_cost};
+                                   &settings.memory_dtype_open_cost};
     if (*fields[depth] == "float64") return dispatch<Chosen..., double>(start, manifest, settings);
     return dispatch<Chosen..., float>(start, manifest, settings);
   }

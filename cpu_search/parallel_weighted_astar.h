@@ -26,13 +26,14 @@ SearchResult run_parallel_weighted_astar(const std::vector<uint8_t>& state, cons
                                          const SolverSettings& settings);
 
 // Validates the storage dtype names and runs the search instantiation chosen
-// by the five float widths (path, heuristic, total, open and closed cost).
+// by the heuristic, total-cost and open-cost widths. The path-cost and
+// closed-cost widths are validated but change nothing: path costs are whole
+// depths and CLOSED compares depths, exact in either width.
 SearchResult parallelWeightedAStar(std::unique_ptr<Environment> start,
                                    const AOTIManifest& manifest, const SolverSettings& settings);
 
-// The search itself, one instantiation per combination of storage widths.
-template <typename PathCost, typename Heuristic, typename TotalCost, typename OpenCost,
-          typename ClosedCost>
+// The search itself, one instantiation per combination of those three widths.
+template <typename Heuristic, typename TotalCost, typename OpenCost>
 SearchResult parallelWeightedAStarImpl(std::unique_ptr<Environment> start,
                                        const AOTIManifest& manifest,
                                        const SolverSettings& settings);

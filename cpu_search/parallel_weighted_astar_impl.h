@@ -63,8 +63,7 @@ inline void scatterInputs(const std::vector<float>& scratch, const AOTIManifest&
 
 }  // namespace cpu_search_detail
 
-template <typename PathCost, typename Heuristic, typename TotalCost, typename OpenCost,
-          typename ClosedCost>
+template <typename Heuristic, typename TotalCost, typename OpenCost>
 SearchResult parallelWeightedAStarImpl(std::unique_ptr<Environment> start,
                                        const AOTIManifest& manifest,
                                        const SolverSettings& settings) {

@@ -1,4 +1,4 @@
-// Search instantiations with path cost double and heuristic double.
+// Search instantiations with heuristic double and total cost double.
 #include "cpu_search/parallel_weighted_astar_impl.h"
 #include "cpu_search/search_instantiations.h"
 

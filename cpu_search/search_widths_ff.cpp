@@ -1,4 +1,4 @@
-// Search instantiations with path cost float and heuristic float.
+// Search instantiations with heuristic float and total cost float.
 #include "cpu_search/parallel_weighted_astar_impl.h"
 #include "cpu_search/search_instantiations.h"
 
