@@ -61,8 +61,11 @@ class ClosedStateTable {
   const std::vector<Node*>& slots() const { return slots_; }
 
   // The stored node whose state equals `state`, or null.
-  Node* find(const std::vector<uint8_t>& state) const {
-    ProbeSequence probe(hashStateBytes(state), slots_.size() - 1, python_dict_);
+  Node* find(const std::vector<uint8_t>& state) const { return find(state, hashStateBytes(state)); }
+
+  // The same with hashStateBytes(state) computed by the caller.
+  Node* find(const std::vector<uint8_t>& state, uint64_t hash) const {
+    ProbeSequence probe(hash, slots_.size() - 1, python_dict_);
     for (size_t examined = 0; examined < slots_.size(); ++examined, probe.next()) {
       Node* entry = slots_[probe.slot()];
       if (entry == nullptr) return nullptr;
@@ -72,15 +75,18 @@ class ClosedStateTable {
   }
 
   // Stores `node` under its state, replacing a node with an equal state.
-  void insert(Node* node) {
-    Placement placed = placeInto(slots_, node);
+  void insert(Node* node) { insert(node, hashStateBytes(node->state)); }
+
+  // The same with hashStateBytes(node->state) computed by the caller.
+  void insert(Node* node, uint64_t hash) {
+    Placement placed = placeInto(slots_, node, hash);
     // The perturbed probe sequence may revisit slots and meet no empty one
     // within slotCount() steps while a third of the table is still free: a
     // growing table grows rather than calling itself full.
     while (placed == Placement::kNoSlot) {
       if (fixed_) throw std::runtime_error("C++ CLOSED state table is full");
       rehash(slots_.size() * 2);
-      placed = placeInto(slots_, node);
+      placed = placeInto(slots_, node, hash);
     }
     if (placed == Placement::kFilled) growIfNeeded();
   }
@@ -89,8 +95,8 @@ class ClosedStateTable {
   enum class Placement { kFilled, kReplaced, kNoSlot };
 
   // Probes at most slots.size() steps, the same bound find() uses.
-  Placement placeInto(std::vector<Node*>& slots, Node* node) {
-    ProbeSequence probe(hashStateBytes(node->state), slots.size() - 1, python_dict_);
+  Placement placeInto(std::vector<Node*>& slots, Node* node, uint64_t hash) {
+    ProbeSequence probe(hash, slots.size() - 1, python_dict_);
     for (size_t examined = 0; examined < slots.size(); ++examined, probe.next()) {
       Node*& entry = slots[probe.slot()];
       if (entry == nullptr) {
@@ -124,7 +130,7 @@ class ClosedStateTable {
       count_ = 0;
       bool complete = true;
       for (Node* node : nodes) {
-        if (placeInto(fresh, node) == Placement::kNoSlot) {
+        if (placeInto(fresh, node, hashStateBytes(node->state)) == Placement::kNoSlot) {
           complete = false;
           break;
         }

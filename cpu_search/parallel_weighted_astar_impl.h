@@ -164,6 +164,7 @@ SearchResult parallelWeightedAStarImpl(std::unique_ptr<Environment> start,
   std::vector<std::unique_ptr<Node>> children;
   std::vector<Node*> child_nodes;
   std::vector<uint8_t> child_goal;
+  std::vector<uint64_t> child_hash;
   std::vector<Node*> accepted;
   std::vector<size_t> accepted_position;
   std::vector<float> heuristics;
@@ -249,8 +250,12 @@ SearchResult parallelWeightedAStarImpl(std::unique_ptr<Environment> start,
     // Goal flags of all children, in parallel.
     phase_start = recordPhase.start();
     child_goal.assign(child_nodes.size(), 0);
-    parallelForStatic(child_nodes.size(),
-                      [&](size_t i) { child_goal[i] = child_nodes[i]->environment->is_solved(); });
+    child_hash.resize(child_nodes.size());
+    // CLOSED's hashes are computed here, in parallel, for the serial filter.
+    parallelForStatic(child_nodes.size(), [&](size_t i) {
+      child_goal[i] = child_nodes[i]->environment->is_solved();
+      child_hash[i] = hashStateBytes(child_nodes[i]->state);
+    });
     const double child_goal_seconds = recordPhase("pwas.is_solved", phase_start);
     times.is_solved = child_goal_seconds + pop_goal_seconds;
     if (breakdown)
@@ -263,7 +268,7 @@ SearchResult parallelWeightedAStarImpl(std::unique_ptr<Environment> start,
     accepted_position.clear();
     for (size_t j = 0; j < child_nodes.size(); ++j) {
       Node* child = child_nodes[j];
-      Node* existing = closed.find(child->state);
+      Node* existing = closed.find(child->state, child_hash[j]);
       if (existing != nullptr && child->depth >= existing->depth) continue;
       if (existing != nullptr && in_place) {
         existing->depth = child->depth;
@@ -272,7 +277,7 @@ SearchResult parallelWeightedAStarImpl(std::unique_ptr<Environment> start,
         accepted.push_back(existing);
       } else {
         store.append(std::move(children[j]));
-        closed.insert(child);
+        closed.insert(child, child_hash[j]);
         accepted.push_back(child);
       }
       accepted_position.push_back(j);
@@ -289,9 +294,18 @@ SearchResult parallelWeightedAStarImpl(std::unique_ptr<Environment> start,
       for (size_t i = 0; i < input_count; ++i)
         input_buffers[i].resize(accepted.size() * manifest.inputs[i].numel_per_example);
       phase_start = recordPhase.start();
-      for (size_t a = 0; a < accepted.size(); ++a) {
-        child_nodes[accepted_position[a]]->environment->write_inputs(scratch.data());
-        scatterInputs(scratch, manifest, a, input_buffers);
+      if (input_count == 1) {
+        // One input: each example is written straight into its own rows.
+        float* rows = input_buffers[0].data();
+        const size_t width = manifest.inputs[0].numel_per_example;
+        parallelForStatic(accepted.size(), [&](size_t a) {
+          child_nodes[accepted_position[a]]->environment->write_inputs(rows + a * width);
+        });
+      } else {
+        for (size_t a = 0; a < accepted.size(); ++a) {
+          child_nodes[accepted_position[a]]->environment->write_inputs(scratch.data());
+          scatterInputs(scratch, manifest, a, input_buffers);
+        }
       }
       recordPhase("pwas.write_inputs", phase_start);
       phase_start = recordPhase.start();
