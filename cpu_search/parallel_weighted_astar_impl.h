@@ -48,6 +48,9 @@ inline uint64_t defaultClosedCapacity(const SolverSettings& settings) {
   return std::max<uint64_t>(slots, 8);
 }
 
+// Children ahead of the one being filtered whose CLOSED slot is prefetched.
+inline constexpr size_t kClosedPrefetchDistance = 8;
+
 // Splits one example's features (manifest input order) into row `row` of
 // each per-input buffer.
 inline void scatterInputs(const std::vector<float>& scratch, const AOTIManifest& manifest,
@@ -267,6 +270,9 @@ SearchResult parallelWeightedAStarImpl(std::unique_ptr<Environment> start,
     accepted.clear();
     accepted_position.clear();
     for (size_t j = 0; j < child_nodes.size(); ++j) {
+      // The table is far larger than the caches: fetch slots ahead.
+      if (j + kClosedPrefetchDistance < child_nodes.size())
+        closed.prefetch(child_hash[j + kClosedPrefetchDistance]);
       Node* child = child_nodes[j];
       Node* existing = closed.find(child->state, child_hash[j]);
       if (existing != nullptr && child->depth >= existing->depth) continue;
