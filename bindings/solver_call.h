@@ -5,8 +5,10 @@
 // nnet_batch_size, passed as a one-element pack.
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bindings/result_dict.h"
@@ -87,6 +89,40 @@ nanobind::dict solve(
     result = runNative(bytes, env, package_path, settings);
   }
   return resultToDict(result);
+}
+
+// Registers a solver function with the arguments both solvers take, their
+// defaults read from a default-constructed Settings record. `middle` are
+// the arguments between batch_size and print_internals (the device, and the
+// GPU solver's nnet_batch_size before it).
+template <typename Settings, typename Function, typename... Middle>
+void defineSolver(nanobind::module_& m, const char* name, Function function, const char* doc,
+                  Middle&&... middle) {
+  using namespace nanobind::literals;
+  const Settings d;
+  m.def(name, function, "state"_a.noconvert(), "env"_a, "package_path"_a, "weight"_a,
+        "batch_size"_a, std::forward<Middle>(middle)...,
+        "print_internals"_a = d.print_internals,
+        "solution_move_source"_a = d.solution_move_source,
+        "duplicate_update_mode"_a = d.duplicate_update_mode,
+        "hashtable_algorithm"_a = d.hashtable_algorithm, "goal_stop_mode"_a = d.goal_stop_mode,
+        "search_budget"_a = d.search_budget, "hash_capacity_factor"_a = d.hash_capacity_factor,
+        "capacity_mode"_a = d.capacity_mode, "initial_open_size"_a = d.initial_open_size,
+        "initial_closed_size"_a = d.initial_closed_size,
+        "initial_node_store_size"_a = d.initial_node_store_size,
+        "profile_dir"_a = d.profiling.output_dir, "profile_trace"_a = d.profiling.trace,
+        "profile_summary"_a = d.profiling.summary, "profile_run_id"_a = d.profiling.run_id,
+        "operation_breakdown"_a = d.operation_breakdown, "cuda_sync_timing"_a = d.cuda_sync_timing,
+        "memory_dtype_node_state"_a = d.memory_dtype_node_state,
+        "memory_dtype_open_index"_a = d.memory_dtype_open_index,
+        "memory_dtype_open_cost"_a = d.memory_dtype_open_cost,
+        "memory_dtype_closed_key"_a = d.memory_dtype_closed_key,
+        "memory_dtype_closed_cost"_a = d.memory_dtype_closed_cost,
+        "memory_dtype_parent_index"_a = d.memory_dtype_parent_index,
+        "memory_dtype_parent_move"_a = d.memory_dtype_parent_move,
+        "memory_dtype_path_cost"_a = d.memory_dtype_path_cost,
+        "memory_dtype_heuristic"_a = d.memory_dtype_heuristic,
+        "memory_dtype_total_cost"_a = d.memory_dtype_total_cost, doc);
 }
 
 }  // namespace quelmar::bindings

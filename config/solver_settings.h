@@ -15,8 +15,9 @@ struct ProfilingOptions {
   bool summary = false;     // write <run_id>_summary.txt at finalisation
 };
 
-// CPU solver settings (parallel weighted A*).
-struct SolverSettings {
+// What both solvers take, with the CPU solver's defaults. The Python
+// functions take their argument defaults from these records.
+struct SearchSettings {
   float weight = 1.0f;
   int32_t batch_size = 1;
   std::string device = "cpu";
@@ -31,7 +32,6 @@ struct SolverSettings {
   int64_t initial_open_size = 0;
   int64_t initial_closed_size = 0;
   int64_t initial_node_store_size = 0;
-  bool verbose = false;
   bool operation_breakdown = false;
   bool cuda_sync_timing = false;
   ProfilingOptions profiling;
@@ -47,37 +47,21 @@ struct SolverSettings {
   std::string memory_dtype_total_cost = "float32";
 };
 
-// GPU solver settings (tensor A*). Same fields as SolverSettings plus
-// nnet_batch_size, without verbose.
-struct TorchAStarConfig {
-  float weight = 1.0f;
-  int32_t batch_size = 1;
+// CPU solver settings (parallel weighted A*).
+struct SolverSettings : SearchSettings {
+  bool verbose = false;  // end-of-search lines; not a Python argument
+};
+
+// GPU solver settings (tensor A*): a device, narrower storage by default,
+// and the network's own batch size.
+struct TorchAStarConfig : SearchSettings {
+  TorchAStarConfig() {
+    device = "cuda:0";
+    memory_dtype_node_state = "uint8";
+    memory_dtype_closed_key = "uint8";
+    memory_dtype_parent_move = "int8";
+  }
   int32_t nnet_batch_size = 0;  // <= 0: automatic
-  std::string device = "cuda:0";
-  bool print_internals = false;
-  std::string solution_move_source = "infer";
-  std::string duplicate_update_mode = "in_place";
-  std::string hashtable_algorithm = "python_dict";
-  std::string goal_stop_mode = "stop_before_goal";
-  int64_t search_budget = 0;
-  float hash_capacity_factor = 4.0f;
-  std::string capacity_mode = "adaptive";
-  int64_t initial_open_size = 0;
-  int64_t initial_closed_size = 0;
-  int64_t initial_node_store_size = 0;
-  bool operation_breakdown = false;
-  bool cuda_sync_timing = false;
-  ProfilingOptions profiling;
-  std::string memory_dtype_node_state = "uint8";
-  std::string memory_dtype_open_index = "int64";
-  std::string memory_dtype_open_cost = "float32";
-  std::string memory_dtype_closed_key = "uint8";
-  std::string memory_dtype_closed_cost = "float32";
-  std::string memory_dtype_parent_index = "int64";
-  std::string memory_dtype_parent_move = "int8";
-  std::string memory_dtype_path_cost = "float32";
-  std::string memory_dtype_heuristic = "float32";
-  std::string memory_dtype_total_cost = "float32";
 };
 
 }  // namespace quelmar

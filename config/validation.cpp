@@ -1,5 +1,6 @@
 #include "config/validation.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -49,6 +50,25 @@ int64_t capacityHintOrDefault(int64_t hint, uint64_t fallback, const char* name)
   if (hint < 0) throw std::invalid_argument(std::string(name) + " must be non-negative");
   if (hint == 0) return static_cast<int64_t>(fallback);
   return hint;
+}
+
+int64_t closedSlotsForNodeStore(int64_t store_slots, float factor) {
+  const float product = std::ceil(static_cast<float>(store_slots) * factor);
+  // Beyond 2^62 no table can be allocated anyway; avoid an undefined conversion.
+  const float limit = 4.6116860184273879e18f;
+  const int64_t slots = product < limit ? static_cast<int64_t>(product) : (int64_t{1} << 62);
+  return std::max<int64_t>(slots, 8);
+}
+
+void validateSearchSettings(const SearchSettings& settings) {
+  validateSolutionMoveSource(settings.solution_move_source);
+  validateDuplicateUpdateMode(settings.duplicate_update_mode);
+  validateGoalStopMode(settings.goal_stop_mode);
+  validateHashCapacityFactor(settings.hash_capacity_factor);
+  validateWeight(settings.weight);
+  validateCapacityMode(settings.capacity_mode);
+  validateHashtableAlgorithm(settings.hashtable_algorithm);
+  if (settings.search_budget < 0) throw std::invalid_argument("search_budget must be non-negative");
 }
 
 void validateSolutionMoveSource(const std::string& value) {

@@ -18,6 +18,10 @@ uint64_t nextPowerOfTwo(uint64_t n);
 // hint > 0: hint; hint == 0: fallback; hint < 0: throws "<name> must be non-negative".
 int64_t capacityHintOrDefault(int64_t hint, uint64_t fallback, const char* name);
 
+// CLOSED slots for a node-store hint: ceil(store_slots * factor) in single
+// precision, at least 8, and 2^62 where the product is beyond that.
+int64_t closedSlotsForNodeStore(int64_t store_slots, float factor);
+
 void validateSolutionMoveSource(const std::string& value);
 void validateDuplicateUpdateMode(const std::string& value);
 void validateGoalStopMode(const std::string& value);
@@ -25,6 +29,11 @@ void validateHashCapacityFactor(float value);
 void validateWeight(float value);
 void validateCapacityMode(const std::string& value);
 void validateHashtableAlgorithm(const std::string& value);
+
+// The mode, factor, weight and budget checks both solvers make, in this
+// order: move source, duplicate mode, goal stop mode, capacity factor,
+// weight, capacity mode, probing, budget.
+void validateSearchSettings(const SearchSettings& settings);
 
 // CPU storage dtype names, checked in a fixed order: the three integer-class
 // fields, the two signed-integer fields, then the five float fields.

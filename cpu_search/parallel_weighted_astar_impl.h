@@ -36,16 +36,11 @@
 namespace quelmar {
 namespace cpu_search_detail {
 
-// CLOSED's default size when only the node-store hint is given: the hint
-// times the capacity factor, in single precision, at least 8.
+// CLOSED's default size: from the node-store hint when only that is given.
 inline uint64_t defaultClosedCapacity(const SolverSettings& settings) {
   if (settings.initial_closed_size != 0 || settings.initial_node_store_size <= 0) return 1024;
-  const float product = std::ceil(static_cast<float>(settings.initial_node_store_size) *
-                                  settings.hash_capacity_factor);
-  // Beyond 2^62 no table can be allocated anyway; avoid an undefined conversion.
-  const float limit = 4.6116860184273879e18f;
-  const uint64_t slots = product < limit ? static_cast<uint64_t>(product) : (1ull << 62);
-  return std::max<uint64_t>(slots, 8);
+  return static_cast<uint64_t>(
+      closedSlotsForNodeStore(settings.initial_node_store_size, settings.hash_capacity_factor));
 }
 
 // Children ahead of the one being filtered whose CLOSED slot is prefetched.
@@ -74,15 +69,7 @@ SearchResult parallelWeightedAStarImpl(std::unique_ptr<Environment> start,
   using namespace cpu_search_detail;
   c10::InferenceMode inference_mode;
 
-  validateSolutionMoveSource(settings.solution_move_source);
-  validateDuplicateUpdateMode(settings.duplicate_update_mode);
-  validateGoalStopMode(settings.goal_stop_mode);
-  validateHashCapacityFactor(settings.hash_capacity_factor);
-  validateWeight(settings.weight);
-  validateCapacityMode(settings.capacity_mode);
-  validateHashtableAlgorithm(settings.hashtable_algorithm);
-  if (settings.search_budget < 0)
-    throw std::invalid_argument("search_budget must be non-negative");
+  validateSearchSettings(settings);
   if (!start) throw std::invalid_argument("Start environment must not be null");
 
   const size_t k_max = settings.batch_size > 0 ? static_cast<size_t>(settings.batch_size) : 1;

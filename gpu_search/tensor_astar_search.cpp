@@ -28,17 +28,6 @@
 namespace quelmar {
 namespace {
 
-void validateSettings(const TorchAStarConfig& config) {
-  validateSolutionMoveSource(config.solution_move_source);
-  validateDuplicateUpdateMode(config.duplicate_update_mode);
-  validateGoalStopMode(config.goal_stop_mode);
-  validateHashCapacityFactor(config.hash_capacity_factor);
-  validateWeight(config.weight);
-  validateCapacityMode(config.capacity_mode);
-  validateHashtableAlgorithm(config.hashtable_algorithm);
-  if (config.search_budget < 0) throw std::invalid_argument("search_budget must be non-negative");
-}
-
 struct Capacities {
   int64_t open, store, closed;
 };
@@ -52,9 +41,7 @@ Capacities initialCapacities(const TorchAStarConfig& config, int64_t num_moves) 
   if (config.initial_closed_size > 0) {
     c.closed = config.initial_closed_size;
   } else if (config.initial_node_store_size > 0) {
-    const float product = std::ceil(static_cast<float>(c.store) * config.hash_capacity_factor);
-    const float limit = 4.6116860184273879e18f;  // beyond 2^62 nothing can be allocated
-    c.closed = std::max<int64_t>(product < limit ? static_cast<int64_t>(product) : (1ll << 62), 8);
+    c.closed = closedSlotsForNodeStore(c.store, config.hash_capacity_factor);
   } else {
     c.closed = work;
   }
@@ -81,7 +68,7 @@ SearchResult tensorAStarSearch(const std::vector<uint8_t>& state, const std::str
                                const std::string& package_path, const TorchAStarConfig& config,
                                const c10::Device& device) {
   c10::InferenceMode inference_mode;
-  validateSettings(config);
+  validateSearchSettings(config);
   const AOTIManifest manifest = loadAOTIManifest(package_path);
   const std::shared_ptr<torch::inductor::AOTIModelPackageLoader> package =
       loadModelPackage(manifest.package_path, device);
@@ -387,7 +374,7 @@ SearchResult tensorAStarSearch(const std::vector<uint8_t>& state, const std::str
 
 SearchResult run_torch_gpu_astar(const std::vector<uint8_t>& state, const std::string& env,
                                  const std::string& package_path, const TorchAStarConfig& config) {
-  validateSettings(config);
+  validateSearchSettings(config);
   if (!torch::cuda::is_available())
     throw std::runtime_error("CUDA is not available. Torch GPU A* requires a CUDA/ROCm device.");
   const c10::Device device(config.device);
