@@ -27,11 +27,11 @@
 #include "cpu_search/parallel_weighted_astar.h"
 #include "cpu_search/path_reconstruction.h"
 #include "cpu_search/search_node.h"
-#include "cpu_search/search_report.h"
 #include "heuristic/aoti_heuristic_runner.h"
 #include "profiling/phase_recorder.h"
 #include "profiling/profiler.h"
 #include "profiling/python_output.h"
+#include "profiling/search_report.h"
 
 namespace quelmar {
 namespace cpu_search_detail {

@@ -11,7 +11,6 @@
 
 #include "config/scalar_type.h"
 #include "config/validation.h"
-#include "cpu_search/search_report.h"
 #include "environments/registry.h"
 #include "environments/torch_env.h"
 #include "gpu_search/duplicate_selection.h"
@@ -24,6 +23,7 @@
 #include "profiling/phase_recorder.h"
 #include "profiling/profiler.h"
 #include "profiling/python_output.h"
+#include "profiling/search_report.h"
 
 namespace quelmar {
 namespace {

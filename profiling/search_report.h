@@ -1,5 +1,5 @@
 #pragma once
-// Per-operation timing totals and the printed lines of the CPU search.
+// Per-operation timing totals and the printed lines of both searches.
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "cpu_search/search_report.h"
+#include "profiling/search_report.h"
 
 #include "config/validation.h"
 #include "profiling/python_output.h"
