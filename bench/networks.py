@@ -255,19 +255,17 @@ def matmul_chain_seconds(shapes, batch_sizes, dtype=torch.float32, repeats=1):
 
 # --- driver -----------------------------------------------------------------
 
-def ensure_large_model(name: str, models_dir: str, bf16: bool) -> str:
-    module, inputs, file_name, env, input_names = export.LARGE_MODELS[name](torch.device("cpu"))
-    if bf16:
-        file_name = file_name[:-len(".pt2")] + "_bf16.pt2"
-    path = os.path.join(models_dir, file_name)
+def ensure_large_model(name: str, large, models_dir: str, precision: str) -> str:
+    """Path of the exported `large` model in `precision`, exported if stale."""
+    module, inputs, file_name, env, input_names = large
+    path = os.path.join(models_dir, export.precision_file_name(file_name, precision))
     stale = (not os.path.exists(path + ".json")
              or os.path.getmtime(path + ".json") < os.path.getmtime(export.__file__))
     if stale:
         os.makedirs(models_dir, exist_ok=True)
-        print(f"exporting {name}{' (bf16)' if bf16 else ''} into {models_dir} ...",
-              file=sys.stderr, flush=True)
+        print(f"exporting {name} ({precision}) into {models_dir} ...", file=sys.stderr, flush=True)
         export.export_heuristic(module, inputs, path, env=env, input_names=input_names,
-                                precision="bfloat16" if bf16 else "float32")
+                                precision=precision)
     return path
 
 
@@ -341,16 +339,13 @@ def main(argv=None) -> int:
 
     exact = export.manhattan_network(4) if args.domain == "puzzle15" \
         else export.cube3_misplaced_network()
-    large_module = export.LARGE_MODELS[large_name](torch.device("cpu"))[0]
+    large = export.LARGE_MODELS[large_name](torch.device("cpu"))
     runs = []
     if not args.only_realistic:
         runs.append(("small", os.path.join(args.small_models, small_file), exact, torch.float32))
-    runs.append(("realistic", ensure_large_model(large_name, args.models, False), large_module,
-                 torch.float32))
-    if args.bf16:
-        runs.append(("realistic-bf16", ensure_large_model(large_name, args.models, True),
-                     export._InPrecision(export.LARGE_MODELS[large_name](torch.device("cpu"))[0],
-                                         torch.bfloat16), torch.bfloat16))
+    for label, precision in [("realistic", "float32")] + [("realistic-bf16", "bfloat16")] * args.bf16:
+        runs.append((label, ensure_large_model(large_name, large, args.models, precision),
+                     export.in_precision(large[0], precision), export.PRECISIONS[precision]))
     results = [run_network(label, args.domain, domain, package, network, states, args, dtype)
                for label, package, network, dtype in runs]
     report = {"domain": args.domain, "states": count, "depth": depth, "batch": args.batch,

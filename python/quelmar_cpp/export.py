@@ -40,7 +40,7 @@ become constants, which lets bfloat16 linear layers use oneDNN with prepacked
 weights) and with kernels that take their thread count from OpenMP at run
 time rather than from the exporting machine. ``--bf16`` (``precision=
 "bfloat16"``) runs the network in bfloat16 behind float32 inputs and outputs:
-about 3x faster on CPUs with native bfloat16 (AVX512-BF16, AMX), but it
+2.7x faster here on a CPU with native bfloat16 (AVX512-BF16), but it
 changes values, so it is opt-in. ``python3 bench/export_options.py`` measures
 each option.
 
@@ -74,6 +74,8 @@ __all__ = [
     "PRECISIONS",
     "ResidualMLP",
     "export_heuristic",
+    "in_precision",
+    "precision_file_name",
     "manhattan_network",
     "cube3_misplaced_network",
     "REFERENCE_MODELS",
@@ -100,19 +102,32 @@ def _manifest_for(example_inputs: Sequence[torch.Tensor], env: str,
 # by bench/export_options.py (freezing: equal speed in float32, compiles
 # faster, and is what lets bfloat16 use oneDNN's prepacked linear layers).
 DEFAULT_INDUCTOR_CONFIGS: dict = {"freezing": True, "cpp.dynamic_threads": True}
-PRECISIONS = ("float32", "bfloat16")
+PRECISIONS = {"float32": torch.float32, "bfloat16": torch.bfloat16}
 
 
 class _InPrecision(nn.Module):
-    # Runs `module` in `dtype` behind float32 inputs and a float32 output, so
-    # the manifest and the solvers see the same interface in every precision.
+    # Runs a copy of `module` in `dtype` behind float32 inputs and a float32
+    # output, so the manifest and the solvers see the same interface in every
+    # precision; the caller's module stays as it is.
     def __init__(self, module: nn.Module, dtype: torch.dtype):
         super().__init__()
         self.dtype = dtype
-        self.module = module.to(dtype)
+        self.module = copy.deepcopy(module).to(dtype)
 
     def forward(self, *inputs):
         return self.module(*(x.to(self.dtype) for x in inputs)).to(torch.float32)
+
+
+def in_precision(module: nn.Module, precision: str) -> nn.Module:
+    """``module`` as ``export_heuristic(..., precision=precision)`` runs it (a copy for bfloat16)."""
+    if precision not in PRECISIONS:
+        raise ValueError(f"precision must be one of {tuple(PRECISIONS)}, got {precision!r}")
+    return module if precision == "float32" else _InPrecision(module, PRECISIONS[precision])
+
+
+def precision_file_name(file_name: str, precision: str) -> str:
+    """The package file name for ``precision``: ``x.pt2`` or ``x_bf16.pt2``."""
+    return file_name if precision == "float32" else file_name[:-len(".pt2")] + "_bf16.pt2"
 
 
 def export_heuristic(module: nn.Module, example_inputs, package_path: str,
@@ -134,7 +149,7 @@ def export_heuristic(module: nn.Module, example_inputs, package_path: str,
     ``DEFAULT_INDUCTOR_CONFIGS``. Returns the manifest as a dict.
     """
     if precision not in PRECISIONS:
-        raise ValueError(f"precision must be one of {PRECISIONS}, got {precision!r}")
+        raise ValueError(f"precision must be one of {tuple(PRECISIONS)}, got {precision!r}")
     if isinstance(example_inputs, torch.Tensor):
         example_inputs = (example_inputs,)
     example_inputs = tuple(example_inputs)
@@ -163,9 +178,8 @@ def export_heuristic(module: nn.Module, example_inputs, package_path: str,
 
     batch = torch.export.Dim("batch", min=1)
     dynamic_shapes = tuple({0: batch} for _ in example_inputs)
-    module = module.eval()
-    if precision == "bfloat16":
-        module = _InPrecision(copy.deepcopy(module), torch.bfloat16).eval()
+    module = in_precision(module.eval(), precision).eval()
+    if precision != "float32":
         # The wrapper takes *inputs: the exporter sees one tuple argument.
         dynamic_shapes = (dynamic_shapes,)
     configs = dict(DEFAULT_INDUCTOR_CONFIGS if inductor_configs is None else inductor_configs)
@@ -388,13 +402,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         start = time.perf_counter()
         builder = REFERENCE_MODELS.get(name) or LARGE_MODELS[name]
         module, inputs, file_name, env, input_names = builder(device)
-        if args.bf16:
-            file_name = file_name[:-len(".pt2")] + "_bf16.pt2"
+        precision = "bfloat16" if args.bf16 else "float32"
         module = module.to(device)
         inputs = tuple(t.to(device) for t in inputs)
-        path = os.path.join(args.out, file_name)
+        path = os.path.join(args.out, precision_file_name(file_name, precision))
         export_heuristic(module, inputs, path, env=env, input_names=input_names,
-                         precision="bfloat16" if args.bf16 else "float32")
+                         precision=precision)
         print(f"exported {name} -> {path} ({time.perf_counter() - start:.1f} s)", flush=True)
     return 0
 
