@@ -6,6 +6,9 @@
 
 namespace quelmar {
 
+// Where a search stands after initialize() or one step().
+enum class SearchStatus { kSearching, kSolved, kExhausted, kBudgetExceeded };
+
 struct OperationTiming {
   double total_seconds = 0.0;
   double core_seconds = 0.0;

@@ -1,10 +1,13 @@
 #pragma once
 // CLOSED: open-addressing hash table of node pointers keyed by the node's
 // state bytes. Power-of-two slot counts, maximum load 2/3, doubling growth in
-// adaptive mode. Keys are not copied: comparisons read the node's own bytes.
+// adaptive mode. Keys are not copied: each slot keeps the state's hash next
+// to the node pointer, and only a matching hash reads the node's own bytes,
+// so a probe that passes other states touches no node memory.
 
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,13 +17,13 @@
 namespace quelmar {
 
 // One pass over the bytes, wrapping 64-bit arithmetic.
-inline uint64_t hashStateBytes(const std::vector<uint8_t>& bytes) {
+inline uint64_t hashStateBytes(std::span<const uint8_t> bytes) {
   uint64_t h = bytes.size();
   for (const uint8_t b : bytes) h ^= (b + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2));
   return h;
 }
 
-inline bool sameState(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+inline bool sameState(std::span<const uint8_t> a, std::span<const uint8_t> b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
 }
 
@@ -52,24 +55,23 @@ class ClosedStateTable {
       : algorithm_(algorithm), fixed_(fixed) {
     validateHashtableAlgorithm(algorithm);
     python_dict_ = algorithm == "python_dict";
-    slots_.assign(nextPowerOfTwo(capacity_hint == 0 ? 1 : capacity_hint), nullptr);
+    slots_.assign(nextPowerOfTwo(capacity_hint == 0 ? 1 : capacity_hint), Slot{});
   }
 
   const std::string& algorithm() const { return algorithm_; }
   uint64_t count() const { return count_; }
   size_t slotCount() const { return slots_.size(); }
-  const std::vector<Node*>& slots() const { return slots_; }
 
   // The stored node whose state equals `state`, or null.
-  Node* find(const std::vector<uint8_t>& state) const { return find(state, hashStateBytes(state)); }
+  Node* find(std::span<const uint8_t> state) const { return find(state, hashStateBytes(state)); }
 
   // The same with hashStateBytes(state) computed by the caller.
-  Node* find(const std::vector<uint8_t>& state, uint64_t hash) const {
+  Node* find(std::span<const uint8_t> state, uint64_t hash) const {
     ProbeSequence probe(hash, slots_.size() - 1, python_dict_);
     for (size_t examined = 0; examined < slots_.size(); ++examined, probe.next()) {
-      Node* entry = slots_[probe.slot()];
-      if (entry == nullptr) return nullptr;
-      if (sameState(entry->state, state)) return entry;
+      const Slot& entry = slots_[probe.slot()];
+      if (entry.node == nullptr) return nullptr;
+      if (entry.hash == hash && sameState(entry.node->state, state)) return entry.node;
     }
     return nullptr;
   }
@@ -79,6 +81,7 @@ class ClosedStateTable {
 
   // Stores `node` under its state, replacing a node with an equal state.
   void insert(Node* node) { insert(node, hashStateBytes(node->state)); }
+
 
   // The same with hashStateBytes(node->state) computed by the caller.
   void insert(Node* node, uint64_t hash) {
@@ -95,20 +98,24 @@ class ClosedStateTable {
   }
 
  private:
+  struct Slot {
+    uint64_t hash = 0;
+    Node* node = nullptr;  // null: empty
+  };
   enum class Placement { kFilled, kReplaced, kNoSlot };
 
   // Probes at most slots.size() steps, the same bound find() uses.
-  Placement placeInto(std::vector<Node*>& slots, Node* node, uint64_t hash) {
+  Placement placeInto(std::vector<Slot>& slots, Node* node, uint64_t hash) {
     ProbeSequence probe(hash, slots.size() - 1, python_dict_);
     for (size_t examined = 0; examined < slots.size(); ++examined, probe.next()) {
-      Node*& entry = slots[probe.slot()];
-      if (entry == nullptr) {
-        entry = node;
+      Slot& entry = slots[probe.slot()];
+      if (entry.node == nullptr) {
+        entry = {hash, node};
         ++count_;
         return Placement::kFilled;
       }
-      if (sameState(entry->state, node->state)) {
-        entry = node;
+      if (entry.hash == hash && sameState(entry.node->state, node->state)) {
+        entry.node = node;
         return Placement::kReplaced;
       }
     }
@@ -124,16 +131,16 @@ class ClosedStateTable {
   // Moves every node into a table of at least `slot_count` slots, doubling
   // again if a probe sequence finds no slot.
   void rehash(size_t slot_count) {
-    std::vector<Node*> nodes;
-    nodes.reserve(count_);
-    for (Node* node : slots_)
-      if (node != nullptr) nodes.push_back(node);
+    std::vector<Slot> entries;
+    entries.reserve(count_);
+    for (const Slot& entry : slots_)
+      if (entry.node != nullptr) entries.push_back(entry);
     for (;; slot_count *= 2) {
-      std::vector<Node*> fresh(slot_count, nullptr);
+      std::vector<Slot> fresh(slot_count);
       count_ = 0;
       bool complete = true;
-      for (Node* node : nodes) {
-        if (placeInto(fresh, node, hashStateBytes(node->state)) == Placement::kNoSlot) {
+      for (const Slot& entry : entries) {
+        if (placeInto(fresh, entry.node, entry.hash) == Placement::kNoSlot) {
           complete = false;
           break;
         }
@@ -146,7 +153,7 @@ class ClosedStateTable {
   }
 
   std::string algorithm_;
-  std::vector<Node*> slots_;
+  std::vector<Slot> slots_;
   uint64_t count_ = 0;
   bool fixed_ = false;
   bool python_dict_ = false;

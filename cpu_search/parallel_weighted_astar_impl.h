@@ -1,20 +1,21 @@
 #pragma once
-// The CPU search loop. Included only by the translation units that
+// The CPU search engine. Included only by the translation units that
 // instantiate it for the storage widths.
 //
-// Each iteration: pop a batch from OPEN and goal-test it, expand it in
-// parallel, build child nodes, goal-test children in parallel, filter them
-// through CLOSED, evaluate the network once for all accepted children,
-// compute f = weight*g + h in parallel, push onto OPEN, check the budget.
-// Everything that mutates shared containers runs on the calling thread.
+// initialize() scores the start node; each step() is one batch iteration:
+// pop a batch from OPEN and goal-test it, expand it in parallel, build and
+// goal-test the children in parallel, filter them through CLOSED, score the
+// accepted ones with one network call (f = weight*g + h), push them onto
+// OPEN. finish() reconstructs the path and builds the result. Everything
+// that mutates shared containers runs on the calling thread.
 
 #include <c10/core/InferenceMode.h>
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -46,330 +47,397 @@ inline uint64_t defaultClosedCapacity(const SolverSettings& settings) {
 // Children ahead of the one being filtered whose CLOSED slot is prefetched.
 inline constexpr size_t kClosedPrefetchDistance = 8;
 
-// Splits one example's features (manifest input order) into row `row` of
-// each per-input buffer.
-inline void scatterInputs(const std::vector<float>& scratch, const AOTIManifest& manifest,
-                          size_t row, std::vector<std::vector<float>>& buffers) {
-  size_t offset = 0;
-  for (size_t i = 0; i < manifest.inputs.size(); ++i) {
-    const size_t numel = manifest.inputs[i].numel_per_example;
-    std::copy_n(scratch.begin() + static_cast<std::ptrdiff_t>(offset), numel,
-                buffers[i].begin() + static_cast<std::ptrdiff_t>(row * numel));
-    offset += numel;
-  }
+// Seconds of one iteration's phases, for the breakdown and the printed lines.
+struct PhaseSeconds {
+  double pop = 0, pop_goal_tests = 0, expand = 0, build = 0, child_goal_tests = 0, check = 0;
+  double heuristic = 0, infer = 0, cost = 0, push = 0, iteration = 0;
+  bool scored = false;
+};
+
+}  // namespace cpu_search_detail
+
+template <typename Heuristic, typename TotalCost, typename OpenCost>
+class ParallelWeightedAStar {
+ public:
+  using Node = SearchNode<OpenCost, Heuristic>;
+
+  // Start-up checks and containers; throws what the validators, the runner,
+  // the profiler and the capacity hints throw.
+  ParallelWeightedAStar(std::unique_ptr<Environment> start, const AOTIManifest& manifest,
+                        const SolverSettings& settings);
+
+  // Goal-tests, scores and pushes the start node (also when it is a goal).
+  SearchStatus initialize();
+  // One batch iteration; kSearching while OPEN has work and no goal was popped.
+  SearchStatus step();
+  // Path, timings, report lines and profiler output; call once, after the last step.
+  SearchResult finish();
+
+ private:
+  using Seconds = cpu_search_detail::PhaseSeconds;
+
+  void popBatch(Seconds& seconds);
+  void expandBatch();
+  void buildChildren();
+  void flagAndHashChildren();
+  void filterThroughClosed();
+  void score(std::span<Node* const> nodes, std::span<const uint8_t> goal, Seconds& seconds);
+  void writeInputs(std::span<Node* const> nodes);
+  void recordIteration(const Seconds& seconds, bool reached_push);
+  SearchStatus status() const;
+
+  const SolverSettings& settings_;
+  const AOTIManifest& manifest_;
+  std::unique_ptr<Environment> start_;
+  AOTIHeuristicRunner runner_;
+  Profiler profiler_;
+  PhaseRecorder phases_;
+  const int64_t open_capacity_;
+  const int64_t store_capacity_;
+  OpenQueue<Node> open_;
+  ClosedStateTable<Node> closed_;
+  NodeStore<Node> store_;
+  const size_t k_max_;
+  const bool in_place_;
+  const bool stop_before_goal_;
+  TimePoint search_start_;
+
+  SearchResult result_;
+  Node* goal_ = nullptr;
+  uint64_t nodes_generated_ = 0;
+  size_t iteration_ = 0;
+  bool budget_exceeded_ = false;
+
+  // Per-iteration buffers, kept across iterations to reuse their memory.
+  std::vector<Node*> popped_;
+  std::vector<std::vector<std::unique_ptr<Environment>>> successors_;
+  std::vector<size_t> child_offset_;
+  std::vector<Node> children_;
+  std::vector<uint8_t> child_goal_;
+  std::vector<uint64_t> child_hash_;
+  std::vector<Node*> accepted_;
+  std::vector<uint8_t> accepted_goal_;
+  std::vector<float> scratch_;
+  std::vector<std::vector<float>> inputs_;
+  std::vector<float> heuristics_;
+  std::vector<OpenCost> costs_;
+};
+
+namespace cpu_search_detail {
+
+inline const AOTIManifest& checkedManifest(const AOTIManifest& manifest, const Environment* start,
+                                           const SolverSettings& settings) {
+  validateSearchSettings(settings);
+  if (start == nullptr) throw std::invalid_argument("Start environment must not be null");
+  const uint64_t total = totalInputElements(manifest);
+  if (total == 0) throw std::runtime_error("Manifest reported zero-sized network input footprint");
+  if (start->input_size() != total)
+    throw std::runtime_error("Environment/network input size mismatch with manifest metadata");
+  return manifest;
+}
+
+inline ProfilingOptions profilingOptions(const SolverSettings& settings) {
+  ProfilingOptions options = settings.profiling;
+  if (options.run_id.empty()) options.run_id = "cpp_pwas";
+  return options;
 }
 
 }  // namespace cpu_search_detail
+
+template <typename H, typename T, typename O>
+ParallelWeightedAStar<H, T, O>::ParallelWeightedAStar(std::unique_ptr<Environment> start,
+                                                      const AOTIManifest& manifest,
+                                                      const SolverSettings& settings)
+    : settings_(settings),
+      manifest_(cpu_search_detail::checkedManifest(manifest, start.get(), settings)),
+      start_(std::move(start)),
+      runner_(manifest, settings.device),
+      profiler_(cpu_search_detail::profilingOptions(settings)),
+      phases_(settings.print_internals || profiler_.active() || settings.operation_breakdown,
+              settings.operation_breakdown, settings.cuda_sync_timing,
+              [this] { runner_.synchronize(); }, profiler_),
+      open_capacity_(capacityHintOrDefault(settings.initial_open_size, 1024, "initial_open_size")),
+      store_capacity_(
+          capacityHintOrDefault(settings.initial_node_store_size, 1024, "initial_node_store_size")),
+      open_(open_capacity_, settings.capacity_mode == "fixed"),
+      closed_(settings.hashtable_algorithm,
+              static_cast<uint64_t>(capacityHintOrDefault(
+                  settings.initial_closed_size, cpu_search_detail::defaultClosedCapacity(settings),
+                  "initial_closed_size")),
+              settings.capacity_mode == "fixed"),
+      store_(store_capacity_, settings.capacity_mode == "fixed"),
+      k_max_(settings.batch_size > 0 ? static_cast<size_t>(settings.batch_size) : 1),
+      in_place_(settings.duplicate_update_mode == "in_place"),
+      stop_before_goal_(settings.goal_stop_mode == "stop_before_goal"),
+      scratch_(totalInputElements(manifest)),
+      inputs_(manifest.inputs.size()) {
+  search_start_ = SystemClock::now();
+}
+
+template <typename H, typename T, typename O>
+SearchStatus ParallelWeightedAStar<H, T, O>::initialize() {
+  Node start;
+  start.own(std::move(start_));
+  Node* node = store_.append(std::move(start));
+  uint8_t is_goal = 0;
+  Seconds seconds;
+  seconds.child_goal_tests =
+      phases_.time("pwas.is_solved", [&] { is_goal = node->environment->is_solved(); });
+  Node* const batch[] = {node};
+  score(batch, std::span<const uint8_t>(&is_goal, 1), seconds);
+  open_.push(node);
+  closed_.insert(node);
+  if (settings_.operation_breakdown) {
+    addTiming(result_.is_solved, seconds.child_goal_tests, seconds.child_goal_tests, 0.0, 1);
+    addTiming(result_.heuristic, seconds.heuristic + seconds.cost, seconds.infer,
+              clampedDifference(seconds.heuristic, seconds.infer) + seconds.cost, 1);
+  }
+  if (is_goal) goal_ = node;
+  return status();
+}
+
+template <typename H, typename T, typename O>
+SearchStatus ParallelWeightedAStar<H, T, O>::step() {
+  Seconds seconds;
+  const TimePoint begin = phases_.start();
+  seconds.pop = phases_.time("pwas.pop_from_open", [&] { popBatch(seconds); });
+  const bool stop = goal_ != nullptr;
+  if (popped_.empty()) {
+    seconds.iteration = phases_("pwas.iteration", begin);
+    recordIteration(seconds, false);
+    return status();
+  }
+  seconds.expand = phases_.time("pwas.expand", [&] { expandBatch(); });
+  const TimePoint build_start = phases_.start();
+  buildChildren();
+  seconds.build = phases_.elapsed(build_start);
+  seconds.child_goal_tests = phases_.time("pwas.is_solved", [&] { flagAndHashChildren(); });
+  seconds.check = phases_.time("pwas.closed_filter", [&] { filterThroughClosed(); });
+  heuristics_.clear();
+  if (!accepted_.empty()) score(accepted_, accepted_goal_, seconds);
+  seconds.push = phases_.time("pwas.add_to_open", [&] {
+    for (Node* node : accepted_) open_.push(node);
+  });
+  seconds.iteration = phases_("pwas.iteration", begin);
+  recordIteration(seconds, true);
+
+  nodes_generated_ += children_.size();
+  if (!stop && settings_.search_budget > 0 &&
+      static_cast<uint64_t>(settings_.search_budget) <= nodes_generated_)
+    budget_exceeded_ = true;
+  // Children that CLOSED rejected die here, with their environments.
+  children_.clear();
+  ++iteration_;
+  return status();
+}
+
+template <typename H, typename T, typename O>
+SearchStatus ParallelWeightedAStar<H, T, O>::status() const {
+  if (goal_ != nullptr) return SearchStatus::kSolved;
+  if (budget_exceeded_) return SearchStatus::kBudgetExceeded;
+  return open_.empty() ? SearchStatus::kExhausted : SearchStatus::kSearching;
+}
+
+// Pops k nodes, then goal-tests each on this thread (each test timed on its
+// own); a goal ends the search after this iteration.
+template <typename H, typename T, typename O>
+void ParallelWeightedAStar<H, T, O>::popBatch(Seconds& seconds) {
+  const size_t k = std::min(k_max_, open_.size());
+  popped_.clear();
+  for (size_t i = 0; i < k; ++i) popped_.push_back(open_.pop());
+  std::optional<size_t> first_goal;
+  for (size_t i = 0; i < k; ++i) {
+    Node* node = popped_[i];
+    const TimePoint test_start = phases_.start();
+    const bool is_goal = node->environment->is_solved();
+    if (phases_.timing()) {
+      const TimePoint test_end = SystemClock::now();
+      seconds.pop_goal_tests += PhaseRecorder::secondsBetween(test_start, test_end);
+      if (profiler_.active()) profiler_.record_impl("pwas.is_solved", test_start, test_end);
+    }
+    if (!is_goal) continue;
+    if (!first_goal) first_goal = i;
+    if (goal_ == nullptr || node->open_cost < goal_->open_cost) goal_ = node;
+  }
+  // The goal and what was popped after it are not expanded.
+  if (stop_before_goal_ && first_goal) popped_.resize(*first_goal);
+}
+
+template <typename H, typename T, typename O>
+void ParallelWeightedAStar<H, T, O>::expandBatch() {
+  successors_.resize(popped_.size());
+  parallelForStatic(popped_.size(), [&](size_t p) { successors_[p] = popped_[p]->environment->expand(); });
+}
+
+// Children are numbered parent by parent in popped order, moves in order;
+// each worker fills the slots of its own parents.
+template <typename H, typename T, typename O>
+void ParallelWeightedAStar<H, T, O>::buildChildren() {
+  child_offset_.assign(popped_.size() + 1, 0);
+  for (size_t p = 0; p < popped_.size(); ++p)
+    child_offset_[p + 1] = child_offset_[p] + successors_[p].size();
+  children_.resize(child_offset_.back());
+  parallelForStatic(popped_.size(), [&](size_t p) {
+    Node* parent = popped_[p];
+    std::vector<std::unique_ptr<Environment>>& successors = successors_[p];
+    for (size_t j = 0; j < successors.size(); ++j) {
+      if (!successors[j])
+        throw std::runtime_error("Environment expand() returned a null successor for move " +
+                                 std::to_string(j));
+      Node& child = children_[child_offset_[p] + j];
+      child.own(std::move(successors[j]));
+      child.depth = parent->depth + 1;
+      child.parent_move = static_cast<int32_t>(j);
+      child.parent = parent;
+    }
+    successors.clear();
+  });
+}
+
+// Goal flags and CLOSED's hashes of all children, in parallel.
+template <typename H, typename T, typename O>
+void ParallelWeightedAStar<H, T, O>::flagAndHashChildren() {
+  child_goal_.resize(children_.size());
+  child_hash_.resize(children_.size());
+  parallelForStatic(children_.size(), [&](size_t i) {
+    child_goal_[i] = children_[i].environment->is_solved();
+    child_hash_[i] = hashStateBytes(children_[i].state);
+  });
+}
+
+// New states and strictly shallower duplicates survive, in child order.
+template <typename H, typename T, typename O>
+void ParallelWeightedAStar<H, T, O>::filterThroughClosed() {
+  accepted_.clear();
+  accepted_goal_.clear();
+  for (size_t j = 0; j < children_.size(); ++j) {
+    // The table is far larger than the caches: fetch slots ahead.
+    if (j + cpu_search_detail::kClosedPrefetchDistance < children_.size())
+      closed_.prefetch(child_hash_[j + cpu_search_detail::kClosedPrefetchDistance]);
+    Node& child = children_[j];
+    Node* existing = closed_.find(child.state, child_hash_[j]);
+    if (existing != nullptr && child.depth >= existing->depth) continue;
+    if (existing != nullptr && in_place_) {
+      existing->depth = child.depth;
+      existing->parent_move = child.parent_move;
+      existing->parent = child.parent;
+      accepted_.push_back(existing);
+    } else {
+      Node* stored = store_.append(std::move(child));
+      closed_.insert(stored, child_hash_[j]);
+      accepted_.push_back(stored);
+    }
+    accepted_goal_.push_back(child_goal_[j]);
+  }
+}
+
+// One network call for `nodes`; f = weight * g + h with h = 0 for goals, one
+// fused multiply-add in the total-cost width.
+template <typename H, typename T, typename O>
+void ParallelWeightedAStar<H, T, O>::score(std::span<Node* const> nodes,
+                                           std::span<const uint8_t> goal, Seconds& seconds) {
+  seconds.scored = true;
+  seconds.heuristic = phases_.time("pwas.heuristic", [&] {
+    phases_.time("pwas.write_inputs", [&] { writeInputs(nodes); });
+    seconds.infer = phases_.time("pwas.heuristic_infer",
+                                 [&] { heuristics_ = runner_.infer(inputs_, nodes.size()); });
+    if (heuristics_.size() != nodes.size())
+      throw std::runtime_error("Heuristic returned a wrong number of values");
+  });
+  seconds.cost = phases_.time("pwas.cost", [&] {
+    costs_.resize(nodes.size());
+    const T weight = static_cast<T>(settings_.weight);
+    parallelForStatic(nodes.size(), [&](size_t a) {
+      const T g = static_cast<T>(nodes[a]->depth);
+      const T h = goal[a] ? T(0) : static_cast<T>(heuristics_[a]);
+      costs_[a] = static_cast<O>(std::fma(weight, g, h));
+    });
+    for (size_t a = 0; a < nodes.size(); ++a) {
+      nodes[a]->open_cost = costs_[a];
+      nodes[a]->heuristic = static_cast<H>(heuristics_[a]);
+    }
+  });
+}
+
+// One row per node in each input buffer. A single input is written straight
+// into its rows in parallel; several go through the scratch buffer.
+template <typename H, typename T, typename O>
+void ParallelWeightedAStar<H, T, O>::writeInputs(std::span<Node* const> nodes) {
+  const std::vector<AOTIInputSpec>& specs = manifest_.inputs;
+  for (size_t i = 0; i < specs.size(); ++i) inputs_[i].resize(nodes.size() * specs[i].numel_per_example);
+  if (specs.size() == 1) {
+    float* rows = inputs_[0].data();
+    const size_t width = specs[0].numel_per_example;
+    parallelForStatic(nodes.size(), [&](size_t a) { nodes[a]->environment->write_inputs(rows + a * width); });
+    return;
+  }
+  for (size_t a = 0; a < nodes.size(); ++a) {
+    nodes[a]->environment->write_inputs(scratch_.data());
+    size_t offset = 0;
+    for (size_t i = 0; i < specs.size(); ++i) {
+      const size_t width = specs[i].numel_per_example;
+      std::copy_n(scratch_.begin() + static_cast<std::ptrdiff_t>(offset), width,
+                  inputs_[i].begin() + static_cast<std::ptrdiff_t>(a * width));
+      offset += width;
+    }
+  }
+}
+
+// Adds one iteration into the breakdown and prints its lines.
+template <typename H, typename T, typename O>
+void ParallelWeightedAStar<H, T, O>::recordIteration(const Seconds& s, bool reached_push) {
+  if (settings_.operation_breakdown) {
+    addTiming(result_.pop, s.pop, clampedDifference(s.pop, s.pop_goal_tests), s.pop_goal_tests, 1);
+    if (reached_push) {
+      addTiming(result_.expand, s.expand + s.build, s.expand, s.build, 1);
+      addTiming(result_.is_solved, s.child_goal_tests, s.child_goal_tests, 0.0,
+                children_.empty() ? 0 : 1);
+      addTiming(result_.check, s.check, s.check, 0.0, 1);
+      addTiming(result_.heuristic, s.heuristic + s.cost, s.infer,
+                clampedDifference(s.heuristic, s.infer) + s.cost, s.scored ? 1 : 0);
+      addTiming(result_.push, s.push, s.push, 0.0, 1);
+    }
+    addTiming(result_.iteration, s.iteration, s.iteration, 0.0, 1);
+  }
+  if (reached_push && settings_.print_internals) {
+    std::vector<double> depths;
+    for (const Node* node : accepted_) depths.push_back(static_cast<double>(node->depth));
+    writeStdout(iterationHeuristicLine(iteration_, heuristics_, depths));
+    writeStdout(iterationTimesLine({s.pop - s.pop_goal_tests, s.expand,
+                                    s.child_goal_tests + s.pop_goal_tests, s.check, s.infer, s.push,
+                                    s.iteration}));
+  }
+}
+
+template <typename H, typename T, typename O>
+SearchResult ParallelWeightedAStar<H, T, O>::finish() {
+  if (status() == SearchStatus::kExhausted && settings_.verbose)
+    writeStdout("Open set exhausted without finding a solution.\n");
+  result_.nodes_generated = nodes_generated_;
+  result_.solved = goal_ != nullptr;
+  result_.search_budget_exceeded = budget_exceeded_;
+  if (result_.solved)
+    result_.moves = reconstructPath(goal_, settings_.solution_move_source, store_.size());
+  const TimePoint search_end = SystemClock::now();
+  result_.solve_time = PhaseRecorder::secondsBetween(search_start_, search_end);
+  result_.has_operation_timings = settings_.operation_breakdown;
+  if (settings_.verbose) writeStdout(finalReport(result_));
+  if (profiler_.active()) {
+    profiler_.record_impl("pwas.total", search_start_, search_end);
+    profiler_.finalize_impl();
+  }
+  return std::move(result_);
+}
 
 template <typename Heuristic, typename TotalCost, typename OpenCost>
 SearchResult parallelWeightedAStarImpl(std::unique_ptr<Environment> start,
                                        const AOTIManifest& manifest,
                                        const SolverSettings& settings) {
-  using Node = SearchNode<OpenCost, Heuristic>;
-  using namespace cpu_search_detail;
   c10::InferenceMode inference_mode;
-
-  validateSearchSettings(settings);
-  if (!start) throw std::invalid_argument("Start environment must not be null");
-
-  const size_t k_max = settings.batch_size > 0 ? static_cast<size_t>(settings.batch_size) : 1;
-  const uint64_t total_inputs = totalInputElements(manifest);
-  if (total_inputs == 0)
-    throw std::runtime_error("Manifest reported zero-sized network input footprint");
-  if (start->input_size() != total_inputs)
-    throw std::runtime_error("Environment/network input size mismatch with manifest metadata");
-
-  AOTIHeuristicRunner runner(manifest, settings.device);
-  ProfilingOptions profiling = settings.profiling;
-  if (profiling.run_id.empty()) profiling.run_id = "cpp_pwas";
-  Profiler profiler(profiling);
-  const bool timing =
-      settings.print_internals || profiler.active() || settings.operation_breakdown;
-  const PhaseRecorder recordPhase(timing, settings.operation_breakdown, settings.cuda_sync_timing,
-                                  [&runner] { runner.synchronize(); }, profiler);
-  const bool breakdown = settings.operation_breakdown;
-
-  const bool fixed = settings.capacity_mode == "fixed";
-  const int64_t open_capacity =
-      capacityHintOrDefault(settings.initial_open_size, 1024, "initial_open_size");
-  const int64_t store_capacity =
-      capacityHintOrDefault(settings.initial_node_store_size, 1024, "initial_node_store_size");
-  OpenQueue<Node> open(open_capacity, fixed);
-  const int64_t closed_hint = capacityHintOrDefault(
-      settings.initial_closed_size, defaultClosedCapacity(settings), "initial_closed_size");
-  ClosedStateTable<Node> closed(settings.hashtable_algorithm, static_cast<uint64_t>(closed_hint),
-                                fixed);
-  NodeStore<Node> store(store_capacity, fixed);
-
-  const bool in_place = settings.duplicate_update_mode == "in_place";
-  const bool stop_before_goal = settings.goal_stop_mode == "stop_before_goal";
-  const float weight = settings.weight;
-  const size_t input_count = manifest.inputs.size();
-  std::vector<float> scratch(total_inputs);
-  std::vector<std::vector<float>> input_buffers(input_count);
-  SearchResult result;
-  const TimePoint search_start = SystemClock::now();
-
-  // Start node: scored and pushed even when it is already a goal.
-  auto start_owner = std::make_unique<Node>();
-  start_owner->state = start->state_bytes();
-  start_owner->environment = std::move(start);
-  Node* start_node = store.append(std::move(start_owner));
-
-  TimePoint phase_start = recordPhase.start();
-  const bool start_is_goal = start_node->environment->is_solved();
-  const double start_goal_seconds = recordPhase("pwas.is_solved", phase_start);
-
-  const TimePoint heuristic_start = recordPhase.start();
-  for (size_t i = 0; i < input_count; ++i) input_buffers[i].assign(manifest.inputs[i].numel_per_example, 0.0f);
-  phase_start = recordPhase.start();
-  start_node->environment->write_inputs(scratch.data());
-  scatterInputs(scratch, manifest, 0, input_buffers);
-  recordPhase("pwas.write_inputs", phase_start);
-  phase_start = recordPhase.start();
-  const std::vector<float> start_output = runner.infer(input_buffers, 1);
-  const double start_infer_seconds = recordPhase("pwas.heuristic_infer", phase_start);
-  const double start_heuristic_seconds = recordPhase("pwas.heuristic", heuristic_start);
-  const float h0 = start_output.empty() ? 0.0f : start_output[0];
-  start_node->heuristic = static_cast<Heuristic>(h0);
-  start_node->open_cost = start_is_goal ? OpenCost(0) : static_cast<OpenCost>(h0);
-  open.push(start_node);
-  closed.insert(start_node);
-
-  if (breakdown) {
-    addTiming(result.is_solved, start_goal_seconds, start_goal_seconds, 0.0, 1);
-    addTiming(result.heuristic, start_heuristic_seconds, start_infer_seconds,
-              clampedDifference(start_heuristic_seconds, start_infer_seconds), 1);
-  }
-
-  Node* goal = start_is_goal ? start_node : nullptr;
-  uint64_t nodes_generated = 0;
-  size_t iteration = 0;
-  bool budget_exceeded = false;
-
-  // Per-iteration buffers, kept across iterations to reuse their memory.
-  std::vector<Node*> popped;
-  std::vector<std::vector<std::unique_ptr<Environment>>> successors;
-  std::vector<int32_t> child_depth;
-  std::vector<std::unique_ptr<Node>> children;
-  std::vector<Node*> child_nodes;
-  std::vector<uint8_t> child_goal;
-  std::vector<uint64_t> child_hash;
-  std::vector<Node*> accepted;
-  std::vector<size_t> accepted_position;
-  std::vector<float> heuristics;
-  std::vector<uint8_t> accepted_goal;
-  std::vector<OpenCost> costs;
-  std::vector<double> accepted_depths;
-
-  while (goal == nullptr && !open.empty()) {
-    IterationTimes times;
-    const TimePoint iteration_start = recordPhase.start();
-    bool stop = false;
-
-    // Pop a batch; every popped node is goal-tested at once.
-    const TimePoint pop_start = recordPhase.start();
-    const size_t k = std::min(k_max, open.size());
-    popped.clear();
-    double pop_goal_seconds = 0.0;
-    std::optional<size_t> first_goal;
-    for (size_t i = 0; i < k; ++i) {
-      Node* node = open.pop();
-      popped.push_back(node);
-      const TimePoint test_start = timing ? SystemClock::now() : TimePoint{};
-      const bool is_goal = node->environment->is_solved();
-      if (timing) {
-        const TimePoint test_end = SystemClock::now();
-        pop_goal_seconds += PhaseRecorder::secondsBetween(test_start, test_end);
-        if (profiler.active()) profiler.record_impl("pwas.is_solved", test_start, test_end);
-      }
-      if (is_goal) {
-        if (!first_goal) first_goal = i;
-        if (goal == nullptr || node->open_cost < goal->open_cost) goal = node;
-        stop = true;
-      }
-    }
-    const double pop_seconds = recordPhase("pwas.pop_from_open", pop_start);
-    times.pop = clampedDifference(pop_seconds, pop_goal_seconds);
-    if (breakdown) addTiming(result.pop, pop_seconds, times.pop, pop_goal_seconds, 1);
-
-    if (stop_before_goal && first_goal) popped.resize(*first_goal);
-    if (popped.empty()) {
-      const double iteration_seconds = recordPhase("pwas.iteration", iteration_start);
-      if (breakdown) addTiming(result.iteration, iteration_seconds, iteration_seconds, 0.0, 1);
-      break;
-    }
-
-    // Expand in parallel; each worker writes only its own slots.
-    const TimePoint expand_start = recordPhase.start();
-    successors.clear();
-    successors.resize(popped.size());
-    child_depth.assign(popped.size(), 0);
-    parallelForStatic(popped.size(), [&](size_t i) {
-      successors[i] = popped[i]->environment->expand();
-      child_depth[i] = popped[i]->depth + 1;
-    });
-    times.expand = recordPhase("pwas.expand", expand_start);
-
-    // Child nodes, parent by parent in popped order, moves in order.
-    children.clear();
-    child_nodes.clear();
-    for (size_t p = 0; p < popped.size(); ++p) {
-      for (size_t j = 0; j < successors[p].size(); ++j) {
-        std::unique_ptr<Environment>& successor = successors[p][j];
-        if (!successor)
-          throw std::runtime_error("Environment expand() returned a null successor for move " +
-                                   std::to_string(j));
-        auto child = std::make_unique<Node>();
-        child->state = successor->state_bytes();
-        child->environment = std::move(successor);
-        child->depth = child_depth[p];
-        child->parent_move = static_cast<int32_t>(j);
-        child->parent = popped[p];
-        child_nodes.push_back(child.get());
-        children.push_back(std::move(child));
-      }
-    }
-    if (breakdown) {
-      const double with_building =
-          timing ? PhaseRecorder::secondsBetween(expand_start, SystemClock::now()) : 0.0;
-      addTiming(result.expand, std::max(with_building, times.expand), times.expand,
-                with_building - times.expand, 1);
-    }
-
-    // Goal flags of all children, in parallel.
-    phase_start = recordPhase.start();
-    child_goal.assign(child_nodes.size(), 0);
-    child_hash.resize(child_nodes.size());
-    // CLOSED's hashes are computed here, in parallel, for the serial filter.
-    parallelForStatic(child_nodes.size(), [&](size_t i) {
-      child_goal[i] = child_nodes[i]->environment->is_solved();
-      child_hash[i] = hashStateBytes(child_nodes[i]->state);
-    });
-    const double child_goal_seconds = recordPhase("pwas.is_solved", phase_start);
-    times.is_solved = child_goal_seconds + pop_goal_seconds;
-    if (breakdown)
-      addTiming(result.is_solved, child_goal_seconds, child_goal_seconds, 0.0,
-                child_nodes.empty() ? 0 : 1);
-
-    // CLOSED filter: new states and strictly shallower duplicates survive.
-    phase_start = recordPhase.start();
-    accepted.clear();
-    accepted_position.clear();
-    for (size_t j = 0; j < child_nodes.size(); ++j) {
-      // The table is far larger than the caches: fetch slots ahead.
-      if (j + kClosedPrefetchDistance < child_nodes.size())
-        closed.prefetch(child_hash[j + kClosedPrefetchDistance]);
-      Node* child = child_nodes[j];
-      Node* existing = closed.find(child->state, child_hash[j]);
-      if (existing != nullptr && child->depth >= existing->depth) continue;
-      if (existing != nullptr && in_place) {
-        existing->depth = child->depth;
-        existing->parent_move = child->parent_move;
-        existing->parent = child->parent;
-        accepted.push_back(existing);
-      } else {
-        store.append(std::move(children[j]));
-        closed.insert(child, child_hash[j]);
-        accepted.push_back(child);
-      }
-      accepted_position.push_back(j);
-    }
-    times.check = recordPhase("pwas.closed_filter", phase_start);
-    if (breakdown) addTiming(result.check, times.check, times.check, 0.0, 1);
-
-    // One network call for all accepted children.
-    heuristics.clear();
-    accepted_goal.assign(accepted.size(), 0);
-    double heuristic_seconds = 0.0;
-    if (!accepted.empty()) {
-      const TimePoint heuristic_phase_start = recordPhase.start();
-      for (size_t i = 0; i < input_count; ++i)
-        input_buffers[i].resize(accepted.size() * manifest.inputs[i].numel_per_example);
-      phase_start = recordPhase.start();
-      if (input_count == 1) {
-        // One input: each example is written straight into its own rows.
-        float* rows = input_buffers[0].data();
-        const size_t width = manifest.inputs[0].numel_per_example;
-        parallelForStatic(accepted.size(), [&](size_t a) {
-          child_nodes[accepted_position[a]]->environment->write_inputs(rows + a * width);
-        });
-      } else {
-        for (size_t a = 0; a < accepted.size(); ++a) {
-          child_nodes[accepted_position[a]]->environment->write_inputs(scratch.data());
-          scatterInputs(scratch, manifest, a, input_buffers);
-        }
-      }
-      recordPhase("pwas.write_inputs", phase_start);
-      phase_start = recordPhase.start();
-      heuristics = runner.infer(input_buffers, accepted.size());
-      times.infer = recordPhase("pwas.heuristic_infer", phase_start);
-      if (heuristics.size() != accepted.size())
-        throw std::runtime_error("Heuristic returned a wrong number of values");
-      for (size_t a = 0; a < accepted.size(); ++a) accepted_goal[a] = child_goal[accepted_position[a]];
-      heuristic_seconds = recordPhase("pwas.heuristic", heuristic_phase_start);
-    }
-
-    // f = weight * g + h (h = 0 for goals), one fused multiply-add.
-    phase_start = recordPhase.start();
-    costs.assign(accepted.size(), OpenCost(0));
-    parallelForStatic(accepted.size(), [&](size_t a) {
-      const TotalCost g = static_cast<TotalCost>(accepted[a]->depth);
-      const TotalCost h = accepted_goal[a] ? TotalCost(0) : static_cast<TotalCost>(heuristics[a]);
-      costs[a] = static_cast<OpenCost>(std::fma(static_cast<TotalCost>(weight), g, h));
-    });
-    for (size_t a = 0; a < accepted.size(); ++a) {
-      accepted[a]->open_cost = costs[a];
-      accepted[a]->heuristic = static_cast<Heuristic>(heuristics[a]);
-    }
-    const double cost_seconds = recordPhase("pwas.cost", phase_start);
-    if (breakdown)
-      addTiming(result.heuristic, heuristic_seconds + cost_seconds, times.infer,
-                clampedDifference(heuristic_seconds, times.infer) + cost_seconds,
-                accepted.empty() ? 0 : 1);
-
-    phase_start = recordPhase.start();
-    for (Node* node : accepted) open.push(node);
-    times.push = recordPhase("pwas.add_to_open", phase_start);
-    if (breakdown) addTiming(result.push, times.push, times.push, 0.0, 1);
-    times.iteration = recordPhase("pwas.iteration", iteration_start);
-    if (breakdown) addTiming(result.iteration, times.iteration, times.iteration, 0.0, 1);
-
-    if (settings.print_internals) {
-      accepted_depths.clear();
-      for (const Node* node : accepted) accepted_depths.push_back(static_cast<double>(node->depth));
-      writeStdout(iterationHeuristicLine(iteration, heuristics, accepted_depths));
-      writeStdout(iterationTimesLine(times));
-    }
-
-    nodes_generated += child_nodes.size();
-    if (!stop && settings.search_budget > 0 &&
-        static_cast<uint64_t>(settings.search_budget) <= nodes_generated) {
-      budget_exceeded = true;
-      break;
-    }
-    // Children that CLOSED rejected die here, with their environments.
-    children.clear();
-    successors.clear();
-    ++iteration;
-    if (stop) break;
-  }
-  if (goal == nullptr && !budget_exceeded && open.empty() && settings.verbose)
-    writeStdout("Open set exhausted without finding a solution.\n");
-
-  result.nodes_generated = nodes_generated;
-  result.solved = goal != nullptr;
-  result.search_budget_exceeded = budget_exceeded;
-  if (result.solved) result.moves = reconstructPath(goal, settings.solution_move_source, store.size());
-  const TimePoint search_end = SystemClock::now();
-  result.solve_time = PhaseRecorder::secondsBetween(search_start, search_end);
-  result.has_operation_timings = breakdown;
-  if (settings.verbose) writeStdout(finalReport(result));
-  if (profiler.active()) {
-    profiler.record_impl("pwas.total", search_start, search_end);
-    profiler.finalize_impl();
-  }
-  return result;
+  ParallelWeightedAStar<Heuristic, TotalCost, OpenCost> search(std::move(start), manifest, settings);
+  for (SearchStatus status = search.initialize(); status == SearchStatus::kSearching;)
+    status = search.step();
+  return search.finish();
 }
 
 }  // namespace quelmar

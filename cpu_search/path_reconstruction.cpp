@@ -4,7 +4,7 @@
 
 namespace quelmar {
 
-int32_t inferMove(const Environment& parent, const std::vector<uint8_t>& child_state) {
+int32_t inferMove(const Environment& parent, std::span<const uint8_t> child_state) {
   const int moves = parent.num_moves();
   for (int m = 0; m < moves; ++m) {
     const auto successor = parent.next_state(m);

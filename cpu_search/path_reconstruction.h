@@ -4,6 +4,7 @@
 // environment which move produces the child's state.
 
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,7 +15,7 @@ namespace quelmar {
 
 // The lowest move index whose next_state() equals `child_state`; throws
 // std::runtime_error when there is none.
-int32_t inferMove(const Environment& parent, const std::vector<uint8_t>& child_state);
+int32_t inferMove(const Environment& parent, std::span<const uint8_t> child_state);
 
 // `max_chain` bounds the parent walk (the number of nodes in the search), so
 // corrupted parent links end in an error instead of an endless loop.

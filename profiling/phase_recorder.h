@@ -35,6 +35,19 @@ class PhaseRecorder {
     return secondsBetween(start, end);
   }
 
+  // Runs `body` as the phase `name`; returns its seconds (0 with timing off).
+  template <typename Body>
+  double time(const char* name, Body&& body) const {
+    const TimePoint begin = start();
+    body();
+    return (*this)(name, begin);
+  }
+
+  // Seconds since `start` without recording a phase (0 with timing off).
+  double elapsed(TimePoint start) const {
+    return timing_ ? secondsBetween(start, SystemClock::now()) : 0.0;
+  }
+
   static double secondsBetween(TimePoint start, TimePoint end) {
     return static_cast<double>(
                std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count()) /

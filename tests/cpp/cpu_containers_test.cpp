@@ -19,9 +19,38 @@ namespace {
 
 using Node = SearchNode<float, float>;
 
+// A line of states with moves +1, -1 and +1 again (move 2 duplicates move 0).
+class LineEnvironment : public Environment {
+ public:
+  explicit LineEnvironment(std::vector<uint8_t> bytes, bool lying = false)
+      : bytes_(std::move(bytes)), lying_(lying) {}
+  std::unique_ptr<Environment> next_state(int move) const override {
+    int delta = move == 1 ? -1 : 1;
+    if (lying_) delta = 10;  // never the state expand() would give
+    return std::make_unique<LineEnvironment>(
+        std::vector<uint8_t>{static_cast<uint8_t>(bytes_[0] + delta)}, lying_);
+  }
+  std::vector<std::unique_ptr<Environment>> expand() const override {
+    std::vector<std::unique_ptr<Environment>> out;
+    for (int m = 0; m < 3; ++m) out.push_back(next_state(m));
+    return out;
+  }
+  const std::vector<uint8_t>& state_bytes() const override { return bytes_; }
+  bool is_solved() const override { return bytes_[0] == 9; }
+  int num_moves() const override { return 3; }
+  size_t input_size() const override { return 1; }
+  void write_inputs(float* dst) const override { dst[0] = bytes_[0]; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  bool lying_;
+};
+
+using Bytes = std::vector<uint8_t>;
+
 std::unique_ptr<Node> makeNode(std::vector<uint8_t> state, float cost = 0, int32_t depth = 0) {
   auto node = std::make_unique<Node>();
-  node->state = std::move(state);
+  node->own(std::make_unique<LineEnvironment>(std::move(state)));
   node->open_cost = cost;
   node->depth = depth;
   return node;
@@ -111,24 +140,24 @@ TEST(OpenQueue, FixedCapacity) {
 
 TEST(NodeStore, FixedCapacity) {
   NodeStore<Node> store(1, true);
-  store.append(makeNode({1}));
-  EXPECT_EQ(runtimeErrorMessage([&] { store.append(makeNode({2})); }),
+  store.append(std::move(*makeNode({1})));
+  EXPECT_EQ(runtimeErrorMessage([&] { store.append(std::move(*makeNode({2}))); }),
             "C++ node store reached fixed capacity");
   NodeStore<Node> adaptive(1, false);
-  adaptive.append(makeNode({1}));
-  adaptive.append(makeNode({2}));
+  adaptive.append(std::move(*makeNode({1})));
+  adaptive.append(std::move(*makeNode({2})));
   EXPECT_EQ(adaptive.size(), 2u);
 }
 
 TEST(ClosedStateTable, HashFormula) {
-  EXPECT_EQ(hashStateBytes({}), 0u);
+  EXPECT_EQ(hashStateBytes(Bytes{}), 0u);
   // One byte by hand: h = 1; h ^= b + golden + (1 << 6) + (1 >> 2).
   const uint64_t one = 1ull ^ (7 + 0x9e3779b97f4a7c15ull + 64 + 0);
-  EXPECT_EQ(hashStateBytes({7}), one);
+  EXPECT_EQ(hashStateBytes(Bytes{7}), one);
   uint64_t two = 2;  // h starts at the length
   two ^= (7 + 0x9e3779b97f4a7c15ull + (two << 6) + (two >> 2));
   two ^= (200 + 0x9e3779b97f4a7c15ull + (two << 6) + (two >> 2));
-  EXPECT_EQ(hashStateBytes({7, 200}), two);
+  EXPECT_EQ(hashStateBytes(Bytes{7, 200}), two);
 }
 
 TEST(ClosedStateTable, ProbeSequences) {
@@ -157,7 +186,7 @@ TEST(ClosedStateTable, SizingAndGrowthAtTwoThirds) {
       EXPECT_EQ(table.slotCount(), i < 682 ? 1024u : 2048u) << i;
     }
     for (auto& node : nodes) EXPECT_EQ(table.find(node->state), node.get());
-    EXPECT_EQ(table.find({1, 2, 3}), nullptr);
+    EXPECT_EQ(table.find(Bytes{1, 2, 3}), nullptr);
     EXPECT_EQ(table.count(), 683u);
   }
   EXPECT_EQ(ClosedStateTable<Node>("linear_probing", 0, false).slotCount(), 1u);
@@ -193,14 +222,14 @@ TEST(ClosedStateTable, FixedModeAndOverwrites) {
   ClosedStateTable<Node> one_slot("python_dict", 1, true);
   EXPECT_EQ(runtimeErrorMessage([&] { one_slot.insert(a.get()); }),
             "C++ CLOSED state table reached fixed capacity");
-  EXPECT_EQ(one_slot.find({1}), a.get());  // the node that failed stays stored
+  EXPECT_EQ(one_slot.find(Bytes{1}), a.get());  // the node that failed stays stored
 
   ClosedStateTable<Node> table("linear_probing", 8, true);
   table.insert(a.get());
   table.insert(b.get());
   table.insert(a2.get());  // same state: overwrites, count unchanged
   EXPECT_EQ(table.count(), 2u);
-  EXPECT_EQ(table.find({1}), a2.get());
+  EXPECT_EQ(table.find(Bytes{1}), a2.get());
 
   // Empty states and states that differ only in length.
   auto empty = makeNode({}), empty2 = makeNode({}), zero = makeNode({0}), zeros = makeNode({0, 0});
@@ -208,43 +237,17 @@ TEST(ClosedStateTable, FixedModeAndOverwrites) {
   t2.insert(empty.get());
   t2.insert(zero.get());
   t2.insert(zeros.get());
-  EXPECT_EQ(t2.find({}), empty.get());
+  EXPECT_EQ(t2.find(Bytes{}), empty.get());
   t2.insert(empty2.get());
-  EXPECT_EQ(t2.find({}), empty2.get());
-  EXPECT_EQ(t2.find({0}), zero.get());
-  EXPECT_EQ(t2.find({0, 0}), zeros.get());
+  EXPECT_EQ(t2.find(Bytes{}), empty2.get());
+  EXPECT_EQ(t2.find(Bytes{0}), zero.get());
+  EXPECT_EQ(t2.find(Bytes{0, 0}), zeros.get());
   EXPECT_EQ(t2.count(), 3u);
 }
 
-// A line of states with moves +1, -1 and +1 again (move 2 duplicates move 0).
-class LineEnvironment : public Environment {
- public:
-  explicit LineEnvironment(uint8_t value, bool lying = false) : bytes_{value}, lying_(lying) {}
-  std::unique_ptr<Environment> next_state(int move) const override {
-    int delta = move == 1 ? -1 : 1;
-    if (lying_) delta = 10;  // never the state expand() would give
-    return std::make_unique<LineEnvironment>(static_cast<uint8_t>(bytes_[0] + delta), lying_);
-  }
-  std::vector<std::unique_ptr<Environment>> expand() const override {
-    std::vector<std::unique_ptr<Environment>> out;
-    for (int m = 0; m < 3; ++m) out.push_back(next_state(m));
-    return out;
-  }
-  const std::vector<uint8_t>& state_bytes() const override { return bytes_; }
-  bool is_solved() const override { return bytes_[0] == 9; }
-  int num_moves() const override { return 3; }
-  size_t input_size() const override { return 1; }
-  void write_inputs(float* dst) const override { dst[0] = bytes_[0]; }
-
- private:
-  std::vector<uint8_t> bytes_;
-  bool lying_;
-};
-
 TEST(PathReconstruction, StoredInferredAndFailures) {
   NodeStore<Node> store(0, false);
-  Node* start = store.append(makeNode({3}));
-  start->environment = std::make_unique<LineEnvironment>(3);
+  Node* start = store.append(std::move(*makeNode({3})));
   EXPECT_TRUE(reconstructPath<Node>(nullptr, "stored").empty());
   EXPECT_TRUE(reconstructPath(start, "infer").empty());
 
@@ -252,16 +255,15 @@ TEST(PathReconstruction, StoredInferredAndFailures) {
   // Moves 2, 0, 1: 3 -> 4 -> 5 -> 4
   for (int32_t move : {2, 0, 1}) {
     auto child = makeNode({static_cast<uint8_t>(parent->state[0] + (move == 1 ? -1 : 1))});
-    child->environment = std::make_unique<LineEnvironment>(child->state[0]);
     child->parent = parent;
     child->parent_move = move;
-    parent = store.append(std::move(child));
+    parent = store.append(std::move(*child));
   }
   EXPECT_EQ(reconstructPath(parent, "stored"), (std::vector<int32_t>{2, 0, 1}));
   // Inference reports the lowest move that reaches the same state.
   EXPECT_EQ(reconstructPath(parent, "infer"), (std::vector<int32_t>{0, 0, 1}));
 
-  start->environment = std::make_unique<LineEnvironment>(3, /*lying=*/true);
+  start->own(std::make_unique<LineEnvironment>(Bytes{3}, /*lying=*/true));
   EXPECT_EQ(runtimeErrorMessage([&] { reconstructPath(parent, "infer"); }),
             "Unable to infer a valid move between adjacent C++ path states");
 
