@@ -15,7 +15,7 @@
 #include "bindings/state_array.h"
 #include "config/solver_settings.h"
 #include "cpu_search/parallel_weighted_astar.h"
-#include "gpu_search/tensor_astar_search.h"
+#include "gpu_search/tensor_weighted_astar.h"
 
 namespace quelmar::bindings {
 

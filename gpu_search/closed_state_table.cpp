@@ -1,4 +1,4 @@
-#include "gpu_search/gpu_closed_table.h"
+#include "gpu_search/closed_state_table.h"
 
 #include <ATen/ATen.h>
 

@@ -1,4 +1,4 @@
-#include "gpu_search/torch_node_store.h"
+#include "gpu_search/node_store.h"
 
 #include <ATen/ATen.h>
 

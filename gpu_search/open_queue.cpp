@@ -1,4 +1,4 @@
-#include "gpu_search/torch_open_list.h"
+#include "gpu_search/open_queue.h"
 
 #include <ATen/ATen.h>
 

@@ -1,4 +1,4 @@
-#include "gpu_search/torch_path.h"
+#include "gpu_search/path_reconstruction.h"
 
 #include <ATen/ATen.h>
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "environments/torch_env.h"
-#include "gpu_search/torch_node_store.h"
+#include "gpu_search/node_store.h"
 
 namespace quelmar {
 

@@ -1,4 +1,4 @@
-#include "gpu_search/tensor_astar_search.h"
+#include "gpu_search/tensor_weighted_astar.h"
 
 #include <ATen/ATen.h>
 #include <c10/core/InferenceMode.h>
@@ -8,16 +8,18 @@
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
+#include <tuple>
+#include <utility>
 
 #include "config/scalar_type.h"
 #include "config/validation.h"
 #include "environments/registry.h"
 #include "environments/torch_env.h"
 #include "gpu_search/duplicate_selection.h"
-#include "gpu_search/gpu_closed_table.h"
-#include "gpu_search/torch_node_store.h"
-#include "gpu_search/torch_open_list.h"
-#include "gpu_search/torch_path.h"
+#include "gpu_search/closed_state_table.h"
+#include "gpu_search/node_store.h"
+#include "gpu_search/open_queue.h"
+#include "gpu_search/path_reconstruction.h"
 #include "heuristic/aoti_heuristic_runner.h"
 #include "heuristic/aoti_manifest.h"
 #include "profiling/phase_recorder.h"
@@ -62,314 +64,406 @@ at::Tensor totalCost(const at::Tensor& g, const at::Tensor& h, const at::Tensor&
       .to(type);
 }
 
+// The storage dtypes of the settings, resolved once.
+struct StorageTypes {
+  explicit StorageTypes(const TorchAStarConfig& c)
+      : node_state(scalarTypeFromName(c.memory_dtype_node_state)),
+        open_index(scalarTypeFromName(c.memory_dtype_open_index)),
+        open_cost(scalarTypeFromName(c.memory_dtype_open_cost)),
+        closed_key(scalarTypeFromName(c.memory_dtype_closed_key)),
+        closed_cost(scalarTypeFromName(c.memory_dtype_closed_cost)),
+        parent_index(scalarTypeFromName(c.memory_dtype_parent_index)),
+        parent_move(scalarTypeFromName(c.memory_dtype_parent_move)),
+        path_cost(scalarTypeFromName(c.memory_dtype_path_cost)),
+        heuristic(scalarTypeFromName(c.memory_dtype_heuristic)),
+        total_cost(scalarTypeFromName(c.memory_dtype_total_cost)) {}
+  c10::ScalarType node_state, open_index, open_cost, closed_key, closed_cost, parent_index,
+      parent_move, path_cost, heuristic, total_cost;
+};
+
+// Children of one iteration as parallel columns, filtered together.
+struct ChildBatch {
+  at::Tensor states, g, depth, solved, parent_index, parent_move, entries;
+
+  void select(const at::Tensor& positions) {
+    for (at::Tensor* column : {&states, &g, &depth, &solved, &parent_index, &parent_move, &entries})
+      *column = column->index_select(0, positions);
+  }
+};
+
+// Seconds of one iteration's phases, for the breakdown and the printed lines.
+struct PhaseSeconds {
+  double pop = 0, pop_misc = 0, expand = 0, expand_misc = 0, is_solved = 0, check = 0,
+         check_misc = 0, heuristic = 0, infer = 0, cost = 0, persist = 0, push = 0, iteration = 0;
+  bool scored = false;
+};
+
+// Batched weighted A* whose every structure is a device tensor:
+// initialize() scores the start row, each step() is one batch iteration,
+// finish() reconstructs the path and builds the result.
+class TensorAStarSearch {
+ public:
+  TensorAStarSearch(const std::vector<uint8_t>& state, const std::string& env_name,
+                    const std::string& package_path, const TorchAStarConfig& config,
+                    const c10::Device& device);
+
+  SearchStatus initialize();
+  SearchStatus step();
+  SearchResult finish();
+
+ private:
+  at::TensorOptions on(c10::ScalarType type) const {
+    return at::TensorOptions().device(device_).dtype(type);
+  }
+  // h and f = weight * g + h * (not solved) for `batch.states`, one network
+  // call per chunk of at most the network batch size.
+  std::pair<at::Tensor, at::Tensor> score(const ChildBatch& batch, PhaseSeconds& seconds);
+  ChildBatch expandRows(const at::Tensor& rows, PhaseSeconds& seconds);
+  void filterThroughClosed(ChildBatch& children, PhaseSeconds& seconds);
+  at::Tensor persist(const ChildBatch& children, const at::Tensor& h, const at::Tensor& f,
+                     at::Tensor& updated);
+  void recordIteration(const PhaseSeconds& s, bool reached_push, const ChildBatch& survivors,
+                       const at::Tensor& h);
+  SearchStatus status() const;
+
+  const TorchAStarConfig& config_;
+  const c10::Device device_;
+  const AOTIManifest manifest_;
+  const std::shared_ptr<torch::inductor::AOTIModelPackageLoader> package_;
+  const StorageTypes types_;
+  std::unique_ptr<TorchEnv> env_;
+  const std::vector<uint8_t>& start_state_;
+  const std::string env_name_;
+  const int64_t num_moves_, batch_, nnet_batch_;
+  const Capacities caps_;
+  const bool fixed_, in_place_, stop_before_goal_;
+  TorchNodeStore store_;
+  GpuClosedTable closed_;
+  ClosedNodeIndex closed_node_index_;
+  TorchOpenList open_;
+  TimePoint search_start_;
+  Profiler profiler_;
+  PhaseRecorder phases_;
+
+  SearchResult result_;
+  int64_t best_goal_ = -1;
+  bool budget_exceeded_ = false;
+  int64_t nodes_generated_ = 0;
+  uint64_t iteration_ = 0;
+};
+
+const AOTIManifest& checkedSettings(const TorchAStarConfig& config, const AOTIManifest& manifest) {
+  if (config.initial_open_size < 0 || config.initial_closed_size < 0 ||
+      config.initial_node_store_size < 0)
+    throw std::invalid_argument("initial OPEN, CLOSED, and node-store sizes must be non-negative");
+  return manifest;
+}
+
+ProfilingOptions profilingOptions(const TorchAStarConfig& config) {
+  ProfilingOptions options = config.profiling;
+  if (options.run_id.empty()) options.run_id = "cpp_torch_gpu_astar";
+  return options;
+}
+
+std::unique_ptr<TorchEnv> makeEnvironment(const std::string& name, const c10::Device& device,
+                                          size_t state_size, c10::ScalarType state_type) {
+  std::unique_ptr<TorchEnv> env = make_torch_environment(name, device, static_cast<int>(state_size));
+  env->state_dtype = state_type;
+  return env;
+}
+
+TensorAStarSearch::TensorAStarSearch(const std::vector<uint8_t>& state,
+                                     const std::string& env_name,
+                                     const std::string& package_path,
+                                     const TorchAStarConfig& config, const c10::Device& device)
+    : config_((validateSearchSettings(config), config)),
+      device_(device),
+      manifest_(loadAOTIManifest(package_path)),
+      package_(loadModelPackage(manifest_.package_path, device)),
+      types_((checkedSettings(config, manifest_), config)),
+      env_(makeEnvironment(env_name, device, state.size(), types_.node_state)),
+      start_state_(state),
+      env_name_(env_name),
+      num_moves_(env_->num_moves),
+      batch_(std::max<int32_t>(config.batch_size, 1)),
+      nnet_batch_(networkBatchSize(config, batch_, num_moves_)),
+      caps_(initialCapacities(config, num_moves_)),
+      fixed_(config.capacity_mode == "fixed"),
+      in_place_(config.duplicate_update_mode == "in_place"),
+      stop_before_goal_(config.goal_stop_mode == "stop_before_goal"),
+      store_(env_->state_dim, device, config, caps_.store, fixed_),
+      closed_(env_->state_dim, device, types_.closed_key, types_.closed_cost, caps_.closed,
+              config.hashtable_algorithm, fixed_),
+      closed_node_index_(in_place_, caps_.closed, device, fixed_),
+      open_(types_.open_index, types_.open_cost, device, fixed_),
+      search_start_(SystemClock::now()),
+      profiler_(profilingOptions(config)),
+      phases_(config.print_internals || profiler_.active() || config.operation_breakdown,
+              config.operation_breakdown, config.cuda_sync_timing,
+              [device] {
+                if (device.is_cuda()) torch::cuda::synchronize(device.index());
+              },
+              profiler_) {}
+
+SearchStatus TensorAStarSearch::initialize() {
+  ChildBatch start;
+  start.states = env_->encode_state(start_state_).view({1, -1});
+  PhaseSeconds seconds;
+  seconds.is_solved = phases_.time("torchgpu.is_solved", [&] { start.solved = env_->is_solved(start.states); });
+  start.g = at::zeros({1}, on(types_.path_cost));
+  const auto [h0, f0] = score(start, seconds);
+  const at::Tensor row0 = store_.append(
+      start.states, at::zeros({1}, on(at::kLong)), start.g, h0, f0, start.solved,
+      at::full({1}, -1, on(types_.parent_index)), at::full({1}, -1, on(types_.parent_move)));
+  closed_.ensureSlotCapacity(closed_.filledSlots() + 1);
+  const at::Tensor keys = closed_.normalizeKeys(start.states);
+  const at::Tensor hashes = closed_.hashKeys(keys);
+  const auto probe = closed_.probe(keys, hashes);
+  closed_.upsertEntries(keys, start.g.to(device_, types_.closed_cost), hashes, probe.found,
+                        probe.slot, probe.entry);
+  if (in_place_) closed_node_index_.map().narrow(0, 0, 1).copy_(row0);
+  open_.initialize(row0, f0, caps_.open);
+  if (config_.operation_breakdown) {
+    addTiming(result_.is_solved, seconds.is_solved, seconds.is_solved, 0.0, 1);
+    const double misc = clampedDifference(seconds.heuristic, seconds.infer);
+    addTiming(result_.heuristic, seconds.infer + misc, seconds.infer, misc, 1);
+  }
+  return status();
+}
+
+SearchStatus TensorAStarSearch::step() {
+  PhaseSeconds seconds;
+  const TimePoint begin = phases_.start();
+  at::Tensor expand_rows;
+  seconds.pop = phases_.time("torchgpu.pop_from_open", [&] {
+    const at::Tensor popped = open_.pop_batch(std::min<int64_t>(open_.size(), batch_)).rows.to(at::kLong);
+    const at::Tensor popped_goals = store_.solved().index_select(0, popped);
+    expand_rows = popped;
+    if (popped_goals.any().item<bool>()) {
+      const int64_t first = popped_goals.nonzero().flatten()[0].item<int64_t>();
+      best_goal_ = popped[first].item<int64_t>();
+      if (stop_before_goal_) expand_rows = popped.narrow(0, 0, first);
+    }
+  });
+  if (expand_rows.size(0) == 0) {
+    seconds.iteration = phases_("torchgpu.iteration", begin);
+    recordIteration(seconds, false, {}, {});
+    ++iteration_;
+    return status();
+  }
+  ChildBatch children = expandRows(expand_rows, seconds);
+  nodes_generated_ += children.states.size(0);
+  filterThroughClosed(children, seconds);
+
+  at::Tensor h = at::empty({0}, on(types_.heuristic));
+  at::Tensor f = at::empty({0}, on(types_.total_cost));
+  if (children.states.size(0) > 0) std::tie(h, f) = score(children, seconds);
+  at::Tensor updated;
+  at::Tensor new_rows;
+  seconds.persist = phases_.time("torchgpu.persist_children", [&] { new_rows = persist(children, h, f, updated); });
+  seconds.push = phases_.time("torchgpu.add_to_open", [&] {
+    // A row updated in place leaves OPEN before it comes back at its new cost.
+    if (in_place_ && updated.defined() && updated.size(0) > 0 && open_.size() > 0) {
+      const at::Tensor in_open = at::isin(open_.index().to(at::kLong), updated, /*assume_unique=*/true);
+      if (in_open.any().item<bool>()) {
+        const at::Tensor keep = in_open.logical_not();
+        open_.replace(open_.index().index({keep}), open_.cost().index({keep}));
+      }
+    }
+    open_.push(new_rows.to(types_.open_index), f);
+  });
+  seconds.iteration = phases_("torchgpu.iteration", begin);
+  recordIteration(seconds, true, children, h);
+  if (best_goal_ < 0 && config_.search_budget > 0 && nodes_generated_ >= config_.search_budget)
+    budget_exceeded_ = true;
+  ++iteration_;
+  return status();
+}
+
+SearchStatus TensorAStarSearch::status() const {
+  if (best_goal_ >= 0) return SearchStatus::kSolved;
+  if (budget_exceeded_) return SearchStatus::kBudgetExceeded;
+  return open_.size() > 0 ? SearchStatus::kSearching : SearchStatus::kExhausted;
+}
+
+// Children of `rows`, parent by parent, moves in order, with their goal flags.
+ChildBatch TensorAStarSearch::expandRows(const at::Tensor& rows, PhaseSeconds& seconds) {
+  at::Tensor parent_states, parent_g, parent_depth;
+  seconds.pop_misc = phases_.time("torchgpu.pop_misc", [&] {
+    parent_states = store_.states().index_select(0, rows);
+    parent_g = store_.path_cost().index_select(0, rows);
+    parent_depth = store_.depth().index_select(0, rows);
+  });
+  TorchExpansion expansion;
+  seconds.expand = phases_.time("torchgpu.expand", [&] { expansion = env_->expand(parent_states); });
+  ChildBatch c;
+  seconds.expand_misc = phases_.time("torchgpu.expand_misc", [&] {
+    const int64_t parents = rows.size(0);
+    // Width given explicitly: -1 cannot be inferred when num_moves is 0.
+    c.states = expansion.children.reshape({parents * num_moves_, parent_states.size(1)})
+                   .to(types_.node_state);
+    c.g = (parent_g.unsqueeze(1) +
+           expansion.move_costs.reshape({parents, num_moves_}).to(types_.path_cost))
+              .reshape({-1})
+              .to(types_.path_cost);
+    c.depth = parent_depth.repeat_interleave(num_moves_) + 1;
+    c.parent_index = rows.repeat_interleave(num_moves_).to(types_.parent_index);
+    c.parent_move = at::arange(num_moves_, on(types_.parent_move))
+                        .unsqueeze(0)
+                        .expand({parents, num_moves_})
+                        .reshape({-1});
+  });
+  seconds.is_solved = phases_.time("torchgpu.is_solved", [&] { c.solved = env_->is_solved(c.states); });
+  return c;
+}
+
+// Keeps the children CLOSED accepts; in place, one per key (the cheapest).
+void TensorAStarSearch::filterThroughClosed(ChildBatch& c, PhaseSeconds& seconds) {
+  at::Tensor accepted = at::empty({0}, on(at::kBool));
+  c.entries = at::empty({0}, on(at::kLong));
+  seconds.check = phases_.time("torchgpu.closed_filter", [&] {
+    if (c.states.size(0) == 0) return;
+    if (in_place_) {
+      const auto inserted = closed_.insertOrImproveWithEntries(c.states, c.g);
+      accepted = inserted.flags;
+      c.entries = inserted.entries;
+    } else {
+      accepted = closed_.insertOrImprove(c.states, c.g);
+      c.entries = at::full({c.states.size(0)}, -1, on(at::kLong));
+    }
+  });
+  seconds.check_misc = phases_.time("torchgpu.check_misc", [&] {
+    c.select(accepted.nonzero().flatten());
+    if (in_place_ && c.states.size(0) > 1) c.select(select_min_cost_per_key(c.entries, c.g));
+  });
+}
+
+std::pair<at::Tensor, at::Tensor> TensorAStarSearch::score(const ChildBatch& batch,
+                                                           PhaseSeconds& seconds) {
+  seconds.scored = true;
+  at::Tensor h;
+  seconds.heuristic = phases_.time("torchgpu.heuristic", [&] {
+    std::vector<at::Tensor> outputs;
+    const int64_t rows = batch.states.size(0);
+    for (int64_t begin = 0; begin < rows; begin += nnet_batch_) {
+      const at::Tensor chunk = batch.states.narrow(0, begin, std::min(nnet_batch_, rows - begin));
+      std::vector<at::Tensor> inputs;
+      phases_.time("torchgpu.write_inputs", [&] { inputs = env_->write_inputs(chunk); });
+      if (inputs.size() != manifest_.inputs.size())
+        throw std::runtime_error("AOTI manifest input count mismatch for environment '" +
+                                 env_name_ + "'");
+      seconds.infer += phases_.time("torchgpu.heuristic_infer",
+                                    [&] { outputs.push_back(runTensorHeuristic(*package_, inputs)); });
+    }
+    h = at::cat(outputs, 0).to(types_.heuristic);
+  });
+  at::Tensor f;
+  seconds.cost = phases_.time("torchgpu.cost", [&] {
+    f = totalCost(batch.g, h, batch.solved, config_.weight, types_.total_cost);
+  });
+  return {h, f};
+}
+
+// Stores the survivors: appended as new rows, or in place over the row their
+// CLOSED entry already names. Returns their rows; `updated` gets the rows
+// written in place.
+at::Tensor TensorAStarSearch::persist(const ChildBatch& c, const at::Tensor& h,
+                                      const at::Tensor& f, at::Tensor& updated) {
+  const int64_t survivors = c.states.size(0);
+  if (!in_place_ || survivors == 0)
+    return store_.append(c.states, c.depth, c.g, h, f, c.solved, c.parent_index, c.parent_move);
+  const at::Tensor e = c.entries.to(at::kLong);
+  const at::Tensor valid = e >= 0;
+  at::Tensor existing = at::full_like(e, -1);
+  if (valid.any().item<bool>()) {
+    const at::Tensor valid_entries = e.index({valid});
+    closed_node_index_.ensure(valid_entries.max().item<int64_t>() + 1);
+    existing.index_put_({valid}, closed_node_index_.map().index_select(0, valid_entries));
+  }
+  const at::Tensor has_row = existing >= 0;
+  at::Tensor new_rows = at::empty({survivors}, on(at::kLong));
+  updated = existing.index({has_row});
+  if (updated.size(0) > 0) {
+    store_.write_rows(updated, c.states.index({has_row}), c.depth.index({has_row}),
+                      c.g.index({has_row}), h.index({has_row}), f.index({has_row}),
+                      c.solved.index({has_row}), c.parent_index.index({has_row}),
+                      c.parent_move.index({has_row}));
+    new_rows.index_put_({has_row}, updated);
+  }
+  const at::Tensor no_row = has_row.logical_not();
+  if (no_row.any().item<bool>()) {
+    const at::Tensor appended = store_.append(
+        c.states.index({no_row}), c.depth.index({no_row}), c.g.index({no_row}), h.index({no_row}),
+        f.index({no_row}), c.solved.index({no_row}), c.parent_index.index({no_row}),
+        c.parent_move.index({no_row}));
+    new_rows.index_put_({no_row}, appended);
+    const at::Tensor appended_entries = e.index({no_row});
+    const at::Tensor known = appended_entries >= 0;
+    if (known.any().item<bool>()) {
+      const at::Tensor known_entries = appended_entries.index({known});
+      closed_node_index_.ensure(known_entries.max().item<int64_t>() + 1);
+      closed_node_index_.map().index_put_({known_entries}, appended.index({known}));
+    }
+  }
+  return new_rows;
+}
+
+// Adds one iteration into the breakdown and prints its lines.
+void TensorAStarSearch::recordIteration(const PhaseSeconds& s, bool reached_push,
+                                        const ChildBatch& survivors, const at::Tensor& h) {
+  if (reached_push && config_.print_internals) {
+    if (h.numel() > 0) {
+      const int64_t i_min = h.argmin().item<int64_t>();
+      const int64_t i_max = h.argmax().item<int64_t>();
+      writeStdout(formatText(
+          "Itr: %zu, Added to OPEN - Min/Max Heur(PathCost): %.2f(%.2f)/%.2f(%.2f) \n",
+          static_cast<size_t>(iteration_), h[i_min].item<double>(), survivors.g[i_min].item<double>(),
+          h[i_max].item<double>(), survivors.g[i_max].item<double>()));
+    }
+    writeStdout(iterationTimesLine({s.pop, s.expand, s.is_solved, s.check, s.infer, s.push, s.iteration}));
+  }
+  if (!config_.operation_breakdown) return;
+  if (!reached_push) {
+    addTiming(result_.pop, s.pop, s.pop, 0.0, 1);
+    addTiming(result_.iteration, s.iteration, s.iteration, 0.0, 1);
+    return;
+  }
+  addTiming(result_.pop, s.pop + s.pop_misc, s.pop, s.pop_misc, 1);
+  addTiming(result_.is_solved, s.is_solved, s.is_solved, 0.0, 1);
+  addTiming(result_.expand, s.expand + s.expand_misc, s.expand, s.expand_misc, 1);
+  addTiming(result_.check, s.check + s.check_misc, s.check, s.check_misc, 1);
+  const double misc = clampedDifference(s.heuristic, s.infer) + s.cost + s.persist;
+  addTiming(result_.heuristic, s.infer + misc, s.infer, misc, s.scored ? 1 : 0);
+  addTiming(result_.push, s.push, s.push, 0.0, 1);
+  addTiming(result_.iteration, s.iteration, s.iteration, 0.0, 1);
+}
+
+SearchResult TensorAStarSearch::finish() {
+  result_.solved = best_goal_ >= 0;
+  result_.search_budget_exceeded = budget_exceeded_;
+  result_.nodes_generated = static_cast<uint64_t>(nodes_generated_);
+  result_.has_operation_timings = config_.operation_breakdown;
+  if (result_.solved)
+    result_.moves = reconstructTorchPath(store_, *env_, best_goal_, config_.solution_move_source);
+  const TimePoint search_end = SystemClock::now();
+  result_.solve_time = PhaseRecorder::secondsBetween(search_start_, search_end);
+  if (profiler_.active()) {
+    profiler_.record_impl("torchgpu.total", search_start_, search_end);
+    profiler_.finalize_impl();
+  }
+  return std::move(result_);
+}
+
 }  // namespace
 
 SearchResult tensorAStarSearch(const std::vector<uint8_t>& state, const std::string& env_name,
                                const std::string& package_path, const TorchAStarConfig& config,
                                const c10::Device& device) {
   c10::InferenceMode inference_mode;
-  validateSearchSettings(config);
-  const AOTIManifest manifest = loadAOTIManifest(package_path);
-  const std::shared_ptr<torch::inductor::AOTIModelPackageLoader> package =
-      loadModelPackage(manifest.package_path, device);
-  torch::inductor::AOTIModelPackageLoader& loader = *package;
-  if (config.initial_open_size < 0 || config.initial_closed_size < 0 ||
-      config.initial_node_store_size < 0)
-    throw std::invalid_argument("initial OPEN, CLOSED, and node-store sizes must be non-negative");
-  const c10::ScalarType node_state_type = scalarTypeFromName(config.memory_dtype_node_state);
-  const c10::ScalarType open_index_type = scalarTypeFromName(config.memory_dtype_open_index);
-  const c10::ScalarType open_cost_type = scalarTypeFromName(config.memory_dtype_open_cost);
-  const c10::ScalarType closed_key_type = scalarTypeFromName(config.memory_dtype_closed_key);
-  const c10::ScalarType closed_cost_type = scalarTypeFromName(config.memory_dtype_closed_cost);
-  const c10::ScalarType parent_index_type = scalarTypeFromName(config.memory_dtype_parent_index);
-  const c10::ScalarType parent_move_type = scalarTypeFromName(config.memory_dtype_parent_move);
-  const c10::ScalarType path_cost_type = scalarTypeFromName(config.memory_dtype_path_cost);
-  const c10::ScalarType heuristic_type = scalarTypeFromName(config.memory_dtype_heuristic);
-  const c10::ScalarType total_cost_type = scalarTypeFromName(config.memory_dtype_total_cost);
-
-  std::unique_ptr<TorchEnv> env =
-      make_torch_environment(env_name, device, static_cast<int>(state.size()));
-  env->state_dtype = node_state_type;
-  const bool fixed = config.capacity_mode == "fixed";
-  const int64_t num_moves = env->num_moves;
-  const int64_t batch = std::max<int32_t>(config.batch_size, 1);
-  const int64_t nnet_batch = networkBatchSize(config, batch, num_moves);
-  const Capacities caps = initialCapacities(config, num_moves);
-  const at::Tensor start_row = env->encode_state(state).view({1, -1});
-  TorchNodeStore store(env->state_dim, device, config, caps.store, fixed);
-  GpuClosedTable closed(env->state_dim, device, closed_key_type, closed_cost_type, caps.closed,
-                        config.hashtable_algorithm, fixed);
-  const bool in_place = config.duplicate_update_mode == "in_place";
-  const bool stop_before_goal = config.goal_stop_mode == "stop_before_goal";
-  const TimePoint search_start = SystemClock::now();
-  ProfilingOptions profiling = config.profiling;
-  if (profiling.run_id.empty()) profiling.run_id = "cpp_torch_gpu_astar";
-  Profiler profiler(profiling);
-  const bool timing = config.print_internals || profiler.active() || config.operation_breakdown;
-  const bool breakdown = config.operation_breakdown;
-  const PhaseRecorder recordPhase(
-      timing, config.operation_breakdown, config.cuda_sync_timing,
-      [device] {
-        if (device.is_cuda()) torch::cuda::synchronize(device.index());
-      },
-      profiler);
-  const auto on = [&device](c10::ScalarType type) {
-    return at::TensorOptions().device(device).dtype(type);
-  };
-  SearchResult result;
-
-  // Start node.
-  TimePoint phase = recordPhase.start();
-  const at::Tensor solved0 = env->is_solved(start_row);
-  const double start_goal_seconds = recordPhase("torchgpu.is_solved", phase);
-  const at::Tensor g0 = at::zeros({1}, on(path_cost_type));
-  const TimePoint heuristic_start = recordPhase.start();
-  const std::vector<at::Tensor> inputs0 = env->write_inputs(start_row);
-  recordPhase("torchgpu.write_inputs", heuristic_start);
-  if (inputs0.size() != manifest.inputs.size())
-    throw std::runtime_error("AOTI manifest input count mismatch for environment '" + env_name +
-                             "'");
-  phase = recordPhase.start();
-  const at::Tensor h0 = runTensorHeuristic(loader, inputs0).to(heuristic_type);
-  const double start_infer = recordPhase("torchgpu.heuristic_infer", phase);
-  const double start_heuristic = recordPhase("torchgpu.heuristic", heuristic_start);
-  const at::Tensor f0 = totalCost(g0, h0, solved0, config.weight, total_cost_type);
-  const at::Tensor row0 = store.append(
-      start_row, at::zeros({1}, on(at::kLong)), g0, h0, f0, solved0,
-      at::full({1}, -1, on(parent_index_type)), at::full({1}, -1, on(parent_move_type)));
-  {
-    closed.ensureSlotCapacity(closed.filledSlots() + 1);
-    const at::Tensor keys = closed.normalizeKeys(start_row);
-    const at::Tensor hashes = closed.hashKeys(keys);
-    const auto probe = closed.probe(keys, hashes);
-    closed.upsertEntries(keys, g0.to(device, closed_cost_type), hashes, probe.found, probe.slot,
-                         probe.entry);
-  }
-  ClosedNodeIndex closed_node_index(in_place, caps.closed, device, fixed);
-  if (in_place) closed_node_index.map().narrow(0, 0, 1).copy_(row0);
-  TorchOpenList open(open_index_type, open_cost_type, device, fixed);
-  open.initialize(row0, f0, caps.open);
-  if (breakdown) {
-    addTiming(result.is_solved, start_goal_seconds, start_goal_seconds, 0.0, 1);
-    addTiming(result.heuristic, start_infer + clampedDifference(start_heuristic, start_infer),
-              start_infer, clampedDifference(start_heuristic, start_infer), 1);
-  }
-
-  int64_t best_goal = -1;
-  bool solved = false;
-  bool budget_exceeded = false;
-  int64_t nodes_generated = 0;
-  uint64_t iteration = 0;
-  while (open.size() > 0) {
-    IterationTimes times;
-    const TimePoint iteration_start = recordPhase.start();
-    const TimePoint pop_start = recordPhase.start();
-    const int64_t k = std::min<int64_t>(open.size(), batch);
-    const TorchOpenList::Popped popped = open.pop_batch(k);
-    const at::Tensor popped_rows = popped.rows.to(at::kLong);
-    const at::Tensor popped_goals = store.solved().index_select(0, popped_rows);
-    at::Tensor expand_rows = popped_rows;
-    if (popped_goals.any().item<bool>()) {
-      const int64_t first = popped_goals.nonzero().flatten()[0].item<int64_t>();
-      best_goal = popped_rows[first].item<int64_t>();
-      solved = true;
-      if (stop_before_goal) expand_rows = popped_rows.narrow(0, 0, first);
-    }
-    times.pop = recordPhase("torchgpu.pop_from_open", pop_start);
-    if (expand_rows.size(0) == 0) {
-      times.iteration = recordPhase("torchgpu.iteration", iteration_start);
-      if (breakdown) {
-        addTiming(result.pop, times.pop, times.pop, 0.0, 1);
-        addTiming(result.iteration, times.iteration, times.iteration, 0.0, 1);
-      }
-      ++iteration;
-      if (solved) break;
-      continue;
-    }
-
-    phase = recordPhase.start();
-    const at::Tensor parent_states = store.states().index_select(0, expand_rows);
-    const at::Tensor parent_g = store.path_cost().index_select(0, expand_rows);
-    const at::Tensor parent_depth = store.depth().index_select(0, expand_rows);
-    const double pop_misc = recordPhase("torchgpu.pop_misc", phase);
-
-    phase = recordPhase.start();
-    const TorchExpansion expansion = env->expand(parent_states);
-    times.expand = recordPhase("torchgpu.expand", phase);
-
-    phase = recordPhase.start();
-    const int64_t parents = expand_rows.size(0);
-    // Width given explicitly: -1 cannot be inferred when num_moves is 0.
-    at::Tensor states = expansion.children.reshape({parents * num_moves, parent_states.size(1)})
-                            .to(node_state_type);
-    at::Tensor g = (parent_g.unsqueeze(1) +
-                    expansion.move_costs.reshape({parents, num_moves}).to(path_cost_type))
-                       .reshape({-1})
-                       .to(path_cost_type);
-    at::Tensor depth = parent_depth.repeat_interleave(num_moves) + 1;
-    at::Tensor parent_index = expand_rows.repeat_interleave(num_moves).to(parent_index_type);
-    at::Tensor parent_move = at::arange(num_moves, on(parent_move_type))
-                                 .unsqueeze(0)
-                                 .expand({parents, num_moves})
-                                 .reshape({-1});
-    const double expand_misc = recordPhase("torchgpu.expand_misc", phase);
-
-    phase = recordPhase.start();
-    at::Tensor child_solved = env->is_solved(states);
-    times.is_solved = recordPhase("torchgpu.is_solved", phase);
-    nodes_generated += states.size(0);
-
-    phase = recordPhase.start();
-    at::Tensor accepted = at::empty({0}, on(at::kBool));
-    at::Tensor entries = at::empty({0}, on(at::kLong));
-    if (states.size(0) > 0) {
-      if (in_place) {
-        const auto inserted = closed.insertOrImproveWithEntries(states, g);
-        accepted = inserted.flags;
-        entries = inserted.entries;
-      } else {
-        accepted = closed.insertOrImprove(states, g);
-        entries = at::full({states.size(0)}, -1, on(at::kLong));
-      }
-    }
-    times.check = recordPhase("torchgpu.closed_filter", phase);
-
-    phase = recordPhase.start();
-    const auto gather = [&](const at::Tensor& positions) {
-      states = states.index_select(0, positions);
-      g = g.index_select(0, positions);
-      depth = depth.index_select(0, positions);
-      child_solved = child_solved.index_select(0, positions);
-      parent_index = parent_index.index_select(0, positions);
-      parent_move = parent_move.index_select(0, positions);
-      entries = entries.index_select(0, positions);
-    };
-    gather(accepted.nonzero().flatten());
-    if (in_place && states.size(0) > 1) gather(select_min_cost_per_key(entries, g));
-    const double check_misc = recordPhase("torchgpu.check_misc", phase);
-
-    const int64_t survivors = states.size(0);
-    at::Tensor h = at::empty({0}, on(heuristic_type));
-    double heuristic_seconds = 0.0;
-    if (survivors > 0) {
-      const TimePoint heuristic_phase = recordPhase.start();
-      std::vector<at::Tensor> outputs;
-      for (int64_t begin = 0; begin < survivors; begin += nnet_batch) {
-        const at::Tensor chunk = states.narrow(0, begin, std::min(nnet_batch, survivors - begin));
-        phase = recordPhase.start();
-        const std::vector<at::Tensor> inputs = env->write_inputs(chunk);
-        recordPhase("torchgpu.write_inputs", phase);
-        phase = recordPhase.start();
-        outputs.push_back(runTensorHeuristic(loader, inputs));
-        times.infer += recordPhase("torchgpu.heuristic_infer", phase);
-      }
-      h = at::cat(outputs, 0).to(heuristic_type);
-      heuristic_seconds = recordPhase("torchgpu.heuristic", heuristic_phase);
-    }
-
-    phase = recordPhase.start();
-    const at::Tensor f = survivors > 0 ? totalCost(g, h, child_solved, config.weight, total_cost_type)
-                                       : at::empty({0}, on(total_cost_type));
-    const double cost_seconds = recordPhase("torchgpu.cost", phase);
-
-    phase = recordPhase.start();
-    at::Tensor new_rows;
-    at::Tensor updated;
-    if (!in_place || survivors == 0) {
-      new_rows = store.append(states, depth, g, h, f, child_solved, parent_index, parent_move);
-    } else {
-      const at::Tensor e = entries.to(at::kLong);
-      const at::Tensor valid = e >= 0;
-      at::Tensor existing = at::full_like(e, -1);
-      if (valid.any().item<bool>()) {
-        const at::Tensor valid_entries = e.index({valid});
-        closed_node_index.ensure(valid_entries.max().item<int64_t>() + 1);
-        existing.index_put_({valid}, closed_node_index.map().index_select(0, valid_entries));
-      }
-      const at::Tensor has_row = existing >= 0;
-      new_rows = at::empty({survivors}, on(at::kLong));
-      updated = existing.index({has_row});
-      if (updated.size(0) > 0) {
-        store.write_rows(updated, states.index({has_row}), depth.index({has_row}),
-                         g.index({has_row}), h.index({has_row}), f.index({has_row}),
-                         child_solved.index({has_row}), parent_index.index({has_row}),
-                         parent_move.index({has_row}));
-        new_rows.index_put_({has_row}, updated);
-      }
-      const at::Tensor no_row = has_row.logical_not();
-      if (no_row.any().item<bool>()) {
-        const at::Tensor appended = store.append(
-            states.index({no_row}), depth.index({no_row}), g.index({no_row}), h.index({no_row}),
-            f.index({no_row}), child_solved.index({no_row}), parent_index.index({no_row}),
-            parent_move.index({no_row}));
-        new_rows.index_put_({no_row}, appended);
-        const at::Tensor appended_entries = e.index({no_row});
-        const at::Tensor known = appended_entries >= 0;
-        if (known.any().item<bool>()) {
-          const at::Tensor known_entries = appended_entries.index({known});
-          closed_node_index.ensure(known_entries.max().item<int64_t>() + 1);
-          closed_node_index.map().index_put_({known_entries}, appended.index({known}));
-        }
-      }
-    }
-    const double persist_seconds = recordPhase("torchgpu.persist_children", phase);
-
-    phase = recordPhase.start();
-    if (in_place && updated.defined() && updated.size(0) > 0 && open.size() > 0) {
-      const at::Tensor in_open =
-          at::isin(open.index().to(at::kLong), updated, /*assume_unique=*/true);
-      if (in_open.any().item<bool>()) {
-        const at::Tensor keep = in_open.logical_not();
-        open.replace(open.index().index({keep}), open.cost().index({keep}));
-      }
-    }
-    open.push(new_rows.to(open_index_type), f);
-    times.push = recordPhase("torchgpu.add_to_open", phase);
-    times.iteration = recordPhase("torchgpu.iteration", iteration_start);
-
-    if (config.print_internals) {
-      if (h.numel() > 0) {
-        const int64_t i_min = h.argmin().item<int64_t>();
-        const int64_t i_max = h.argmax().item<int64_t>();
-        writeStdout(formatText(
-            "Itr: %zu, Added to OPEN - Min/Max Heur(PathCost): %.2f(%.2f)/%.2f(%.2f) \n",
-            static_cast<size_t>(iteration), h[i_min].item<double>(), g[i_min].item<double>(),
-            h[i_max].item<double>(), g[i_max].item<double>()));
-      }
-      writeStdout(iterationTimesLine(times));
-    }
-    if (breakdown) {
-      addTiming(result.pop, times.pop + pop_misc, times.pop, pop_misc, 1);
-      addTiming(result.is_solved, times.is_solved, times.is_solved, 0.0, 1);
-      addTiming(result.expand, times.expand + expand_misc, times.expand, expand_misc, 1);
-      addTiming(result.check, times.check + check_misc, times.check, check_misc, 1);
-      const double heuristic_misc = clampedDifference(heuristic_seconds, times.infer);
-      addTiming(result.heuristic, times.infer + heuristic_misc + cost_seconds + persist_seconds,
-                times.infer, heuristic_misc + cost_seconds + persist_seconds,
-                survivors > 0 ? 1 : 0);
-      addTiming(result.push, times.push, times.push, 0.0, 1);
-      addTiming(result.iteration, times.iteration, times.iteration, 0.0, 1);
-    }
-    if (solved) break;
-    if (config.search_budget > 0 && nodes_generated >= config.search_budget) {
-      budget_exceeded = true;
-      break;
-    }
-    ++iteration;
-  }
-
-  result.solved = solved;
-  result.search_budget_exceeded = budget_exceeded;
-  result.nodes_generated = static_cast<uint64_t>(nodes_generated);
-  result.has_operation_timings = breakdown;
-  if (solved) result.moves = reconstructTorchPath(store, *env, best_goal, config.solution_move_source);
-  const TimePoint search_end = SystemClock::now();
-  result.solve_time = PhaseRecorder::secondsBetween(search_start, search_end);
-  if (profiler.active()) {
-    profiler.record_impl("torchgpu.total", search_start, search_end);
-    profiler.finalize_impl();
-  }
-  return result;
+  TensorAStarSearch search(state, env_name, package_path, config, device);
+  for (SearchStatus status = search.initialize(); status == SearchStatus::kSearching;)
+    status = search.step();
+  return search.finish();
 }
 
 SearchResult run_torch_gpu_astar(const std::vector<uint8_t>& state, const std::string& env,

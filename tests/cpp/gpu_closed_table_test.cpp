@@ -16,7 +16,7 @@
 #include <tuple>
 #include <vector>
 
-#include "gpu_search/gpu_closed_table.h"
+#include "gpu_search/closed_state_table.h"
 
 namespace quelmar {
 namespace {

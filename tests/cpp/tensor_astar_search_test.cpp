@@ -15,10 +15,10 @@
 #include "environments/torch_env.h"
 #include "test_support.h"
 #include "gpu_search/duplicate_selection.h"
-#include "gpu_search/tensor_astar_search.h"
-#include "gpu_search/torch_node_store.h"
-#include "gpu_search/torch_open_list.h"
-#include "gpu_search/torch_path.h"
+#include "gpu_search/tensor_weighted_astar.h"
+#include "gpu_search/node_store.h"
+#include "gpu_search/open_queue.h"
+#include "gpu_search/path_reconstruction.h"
 #include "quelmar_puzzles/puzzles.h"
 
 namespace quelmar {
