@@ -51,6 +51,11 @@ class ProbeSequence {
 template <typename Node>
 class ClosedStateTable {
  public:
+  struct Slot {
+    uint64_t hash = 0;
+    Node* node = nullptr;  // null: empty
+  };
+
   ClosedStateTable(const std::string& algorithm, uint64_t capacity_hint, bool fixed)
       : algorithm_(algorithm), fixed_(fixed) {
     validateHashtableAlgorithm(algorithm);
@@ -67,13 +72,28 @@ class ClosedStateTable {
 
   // The same with hashStateBytes(state) computed by the caller.
   Node* find(std::span<const uint8_t> state, uint64_t hash) const {
-    ProbeSequence probe(hash, slots_.size() - 1, python_dict_);
-    for (size_t examined = 0; examined < slots_.size(); ++examined, probe.next()) {
-      const Slot& entry = slots_[probe.slot()];
-      if (entry.node == nullptr) return nullptr;
-      if (entry.hash == hash && sameState(entry.node->state, state)) return entry.node;
+    const size_t at = locateIndex(state, hash);
+    return at == kNowhere ? nullptr : slots_[at].node;
+  }
+
+  // The slot holding `state`, else the empty slot where its probe sequence
+  // ends, else null (the sequence met no empty slot). Valid until the next
+  // change to the table.
+  Slot* locate(std::span<const uint8_t> state, uint64_t hash) {
+    const size_t at = locateIndex(state, hash);
+    return at == kNowhere ? nullptr : &slots_[at];
+  }
+
+  // Stores `node` where locate(node->state, hash) pointed, replacing the node
+  // there; one probe serves both the lookup and the insertion.
+  void place(Slot* slot, Node* node, uint64_t hash) {
+    if (slot == nullptr) return insert(node, hash);
+    const bool filled = slot->node == nullptr;
+    *slot = {hash, node};
+    if (filled) {
+      ++count_;
+      growIfNeeded();
     }
-    return nullptr;
   }
 
   // Starts loading the first slot `hash` probes; changes nothing.
@@ -98,11 +118,19 @@ class ClosedStateTable {
   }
 
  private:
-  struct Slot {
-    uint64_t hash = 0;
-    Node* node = nullptr;  // null: empty
-  };
   enum class Placement { kFilled, kReplaced, kNoSlot };
+  static constexpr size_t kNowhere = SIZE_MAX;
+
+  // Index of locate()'s slot, or kNowhere. Probes at most slotCount() steps.
+  size_t locateIndex(std::span<const uint8_t> state, uint64_t hash) const {
+    ProbeSequence probe(hash, slots_.size() - 1, python_dict_);
+    for (size_t examined = 0; examined < slots_.size(); ++examined, probe.next()) {
+      const Slot& entry = slots_[probe.slot()];
+      if (entry.node == nullptr) return probe.slot();
+      if (entry.hash == hash && sameState(entry.node->state, state)) return probe.slot();
+    }
+    return kNowhere;
+  }
 
   // Probes at most slots.size() steps, the same bound find() uses.
   Placement placeInto(std::vector<Slot>& slots, Node* node, uint64_t hash) {

@@ -315,7 +315,8 @@ void ParallelWeightedAStar<H, T, O>::filterThroughClosed() {
     if (j + cpu_search_detail::kClosedPrefetchDistance < children_.size())
       closed_.prefetch(child_hash_[j + cpu_search_detail::kClosedPrefetchDistance]);
     Node& child = children_[j];
-    Node* existing = closed_.find(child.state, child_hash_[j]);
+    auto* slot = closed_.locate(child.state, child_hash_[j]);
+    Node* existing = slot == nullptr ? nullptr : slot->node;
     if (existing != nullptr && child.depth >= existing->depth) continue;
     if (existing != nullptr && in_place_) {
       existing->depth = child.depth;
@@ -324,7 +325,7 @@ void ParallelWeightedAStar<H, T, O>::filterThroughClosed() {
       accepted_.push_back(existing);
     } else {
       Node* stored = store_.append(std::move(child));
-      closed_.insert(stored, child_hash_[j]);
+      closed_.place(slot, stored, child_hash_[j]);
       accepted_.push_back(stored);
     }
     accepted_goal_.push_back(child_goal_[j]);
