@@ -1,0 +1,194 @@
+"""The solve command (quelmar_cpp.cli), end to end on small 8-puzzle sets."""
+import json
+import os
+import re
+import statistics
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import quelmar_puzzles
+from quelmar_cpp import cli
+
+MODEL = os.path.join(os.environ.get("QUELMAR_BUILD_DIR", "build"), "models", "puzzle8_manhattan.pt2")
+ENV = "puzzle8"
+
+# Test plug-ins: one whose first use on a Dask worker kills that worker, one that
+# reports no state as solved, one without the replay helpers.
+PLUGINS = {
+    "_cli_dies_once": """
+import os, quelmar_puzzles
+from quelmar_puzzles import apply_moves, is_solved, goal_state, scramble
+def register():
+    try:
+        import distributed
+        distributed.get_worker()
+        os.close(os.open(os.environ["CLI_TEST_MARKER"], os.O_CREAT | os.O_EXCL))
+        os._exit(1)
+    except (ImportError, ValueError, FileExistsError, KeyError):
+        return quelmar_puzzles.register()
+""",
+    "_cli_never_solved": "from quelmar_puzzles import register, apply_moves\nis_solved = lambda env, state: False\n",
+    "_cli_no_helpers": "from quelmar_puzzles import register\n",
+}
+
+
+@pytest.fixture(scope="module")
+def test_set(tmp_path_factory):
+    """A text file of 10 scrambled states (mixed separators, comments) and their optimal lengths."""
+    quelmar_puzzles.register()
+    folder = tmp_path_factory.mktemp("set")
+    states = [quelmar_puzzles.scramble(ENV, 6 + 2 * i, 100 + i).tolist() for i in range(10)]
+    lines = ["# 8-puzzle test set", ""]
+    lines += [(", " if i % 2 else " ").join(map(str, s)) + ("  # comment" if i == 3 else "")
+              for i, s in enumerate(states)]
+    (folder / "states.txt").write_text("\n".join(lines) + "\n")
+    optimal = [quelmar_puzzles.optimal_solution_length(ENV, s, 40) for s in states]
+    (folder / "optimal.txt").write_text("\n".join(map(str, optimal)) + "\n")
+    for name, text in PLUGINS.items():
+        (folder / f"{name}.py").write_text(text)
+    sys.path.insert(0, str(folder))
+    yield folder, states, optimal
+    sys.path.remove(str(folder))
+
+
+def solve(capsys, *args):
+    """Exit status, stdout and stderr of the solve command run in this process."""
+    code = cli.main(["solve", "--env", ENV, "--model", MODEL, "--quiet", *map(str, args)])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def table(out):
+    """{row label: [cells]} of the summary table."""
+    rows = [re.match(r"(.*?)\s{2,}(.*)", line).groups() for line in out.strip().splitlines()[1:-1]]
+    return {label: cells.split() for label, cells in rows}
+
+
+def read_rows(path):
+    return [json.loads(line) for line in open(path)]
+
+
+def same_search(a, b):
+    """Rows equal in everything but the measured times."""
+    drop = lambda r: {k: v for k, v in r.items() if k != "solve_time"}
+    return [drop(r) for r in a] == [drop(r) for r in b]
+
+
+def test_rows_summary_and_plot_match_a_direct_computation(test_set, tmp_path, capsys):
+    folder, states, optimal = test_set
+    out, plot = tmp_path / "rows.jsonl", tmp_path / "run.png"
+    code, stdout, _ = solve(capsys, "--states", folder / "states.txt", "--optimal", folder / "optimal.txt",
+                            "--batch", 4, "--out", out, "--plot", plot)
+    assert code == 0
+    rows = read_rows(out)
+    assert [r["index"] for r in rows] == list(range(len(states)))
+    assert [r["state"] for r in rows] == states
+    for r in rows:
+        assert r["solved"] and r["verified"] is True and r["length"] == len(r["moves"])
+        end = quelmar_puzzles.apply_moves(ENV, np.array(r["state"], np.uint8), r["moves"])
+        assert quelmar_puzzles.is_solved(ENV, end)
+        assert r["length"] >= optimal[r["index"]]
+    lengths = [r["length"] for r in rows]
+    nodes = [r["nodes_generated"] for r in rows]
+    times = [r["solve_time"] for r in rows]
+    excess = [l - o for l, o in zip(lengths, optimal)]
+    cells = table(stdout)
+    number = lambda label: float(cells[label][0].replace(",", "").rstrip("%"))
+    assert cells["solved"] == [f"{len(rows)}/{len(rows)}", "(100.0%)"]
+    assert cells["verified"] == [f"{len(rows)}/{len(rows)}"]
+    expected = {"length mean": statistics.mean(lengths), "length median": statistics.median(lengths),
+                "length max": max(lengths), "optimal": 100 * excess.count(0) / len(rows),
+                "excess mean": statistics.mean(excess), "nodes mean": statistics.mean(nodes),
+                "nodes median": statistics.median(nodes), "time mean (s)": statistics.mean(times),
+                "nodes/s": sum(nodes) / sum(times)}
+    for label, value in expected.items():
+        assert number(label) == pytest.approx(value, rel=1e-3, abs=0.06), label
+    assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_sweep_with_two_threads_matches_one_thread(test_set, tmp_path, capsys):
+    folder, states, _ = test_set
+    one, two, plot = tmp_path / "one.jsonl", tmp_path / "two.jsonl", tmp_path / "sweep.png"
+    args = ["--states", folder / "states.txt", "--sweep", "weight=0.5,1", "--batch", 4]
+    assert solve(capsys, *args, "--threads", 1, "--out", one)[0] == 0
+    # Through the module's entry point, which gives each solving thread its share of the CPUs.
+    env = {k: v for k, v in os.environ.items() if k != "OMP_NUM_THREADS"}
+    run = subprocess.run([sys.executable, "-m", "quelmar_cpp", "solve", "--env", ENV, "--model", MODEL,
+                          *map(str, args), "--threads", "2", "--out", str(two), "--plot", str(plot)],
+                         env=env, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    share = max(1, cli._cpus() // 2)
+    assert run.stdout.splitlines()[0].split() == ["weight=0.5", "weight=1"]
+    assert run.stdout.strip().endswith(f"2 thread(s) x {share} OpenMP threads")
+    rows = read_rows(one)
+    assert [(r["weight"], r["index"]) for r in rows] == [(w, i) for w in (0.5, 1.0) for i in range(len(states))]
+    assert same_search(rows, read_rows(two))
+    assert plot.read_bytes()[:4] == b"\x89PNG"
+
+
+@pytest.mark.parametrize("plugin, verified, code", [
+    ("_cli_no_helpers", None, 0),
+    ("_cli_never_solved", False, 1),
+])
+def test_verification_without_helpers_or_with_a_failing_replay(test_set, tmp_path, capsys, plugin, verified, code):
+    out = tmp_path / "rows.jsonl"
+    status, stdout, err = solve(capsys, "--plugin", plugin, "--states", test_set[0] / "states.txt", "--out", out)
+    assert status == code
+    assert {r["verified"] for r in read_rows(out)} == {verified}
+    assert ("do not reach a goal" in err) == (code == 1)
+
+
+GOOD = "1 2 3 4 5 6 7 8 0\n"
+MALFORMED = [
+    # (states file text or None, extra arguments, exit status, expected message)
+    (GOOD + "1 2 x 4 5 6 7 8 0\n", [], 2, "states.txt:2: expected integers separated by spaces or commas, found 'x'"),
+    ("# header\n1,2,,3,4,5,6,7,8\n", [], 2, "states.txt:2: expected integers"),
+    (GOOD + GOOD + "1 2 3 4 5 6 7 8 300\n", [], 2, "states.txt:3: value 300 is outside 0..255"),
+    (GOOD + "\n1 2 3 4 5 6 7 8 0 9\n", [], 2, "states.txt:3: state has 10 values, puzzle8 states have 9"),
+    ("0 0 1 2 3 4 5 6 7\n", [], 2, "states.txt:1: puzzle8: tile 0 appears more than once"),
+    ("# nothing\n\n", [], 2, "states.txt: no states"),
+    (None, ["--states", "{dir}/flat.npy"], 2, "flat.npy: expected a 2-D integer array"),
+    (GOOD, ["--env", "puzzle9"], 2, "unknown environment 'puzzle9'; plug-in quelmar_puzzles provides: puzzle8"),
+    (GOOD, ["--optimal", "{dir}/states.txt"], 2, "states.txt:1: expected one non-negative length"),
+    (GOOD, ["--scrambles", "5"], 2, "expected N:DEPTH"),
+    (GOOD, ["--sweep", "colour=1,2"], 2, "expected SETTING=V1,V2,..."),
+    (GOOD, ["--model", "{dir}/missing.pt2"], 2, "model package not found: "),
+    (GOOD, ["--nnet-batch-size", "8"], 2, "--nnet-batch-size does not apply to the CPU solver"),
+    (GOOD, ["--plugin", "no_such_plugin"], 2, "cannot import plug-in module 'no_such_plugin'"),
+    (GOOD + GOOD, ["--capacity-mode", "sideways"], 1, "states.txt:1): ValueError: capacity_mode must be"),
+]
+
+
+@pytest.mark.parametrize("text, extra, code, message", MALFORMED)
+def test_bad_input_is_one_line_and_writes_nothing(tmp_path, capsys, text, extra, code, message):
+    if text is not None:
+        (tmp_path / "states.txt").write_text(text)
+    np.save(tmp_path / "flat.npy", np.arange(9))
+    out = tmp_path / "rows.jsonl"
+    extra = [a.replace("{dir}", str(tmp_path)) for a in extra]
+    source = [] if "--states" in extra or "--scrambles" in extra else ["--states", tmp_path / "states.txt"]
+    status, _, err = solve(capsys, *source, *extra, "--out", out)
+    assert status == code
+    assert len(err.strip().splitlines()) == 1 and message in err, err
+    assert not out.exists() and not list(tmp_path.glob(".*tmp"))
+
+
+def test_cluster_reruns_the_states_of_a_dead_worker_in_input_order(test_set, tmp_path, capsys, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    marker = tmp_path / "worker-died"
+    monkeypatch.setenv("CLI_TEST_MARKER", str(marker))
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(test_set[0]), os.environ.get("PYTHONPATH", "")]))
+    args = ["--plugin", "_cli_dies_once", "--scrambles", "8:14", "--seed", 3]
+    assert solve(capsys, *args, "--out", tmp_path / "local.jsonl")[0] == 0
+    with distributed.LocalCluster(host="127.0.0.1", n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        code, _, err = solve(capsys, *args, "--cluster", cluster.scheduler_address,
+                             "--out", tmp_path / "cluster.jsonl")
+    assert code == 0, err
+    assert marker.exists()
+    rows = read_rows(tmp_path / "cluster.jsonl")
+    assert [r["state"] for r in rows] == [quelmar_puzzles.scramble(ENV, 14, 3 + i).tolist() for i in range(8)]
+    assert same_search(rows, read_rows(tmp_path / "local.jsonl"))
