@@ -10,16 +10,23 @@
 
 namespace quelmar {
 
+TensorStorageTypes::TensorStorageTypes(const TorchAStarConfig& c)
+    : node_state(scalarTypeFromName(c.memory_dtype_node_state)),
+      open_index(scalarTypeFromName(c.memory_dtype_open_index)),
+      open_cost(scalarTypeFromName(c.memory_dtype_open_cost)),
+      closed_key(scalarTypeFromName(c.memory_dtype_closed_key)),
+      closed_cost(scalarTypeFromName(c.memory_dtype_closed_cost)),
+      parent_index(scalarTypeFromName(c.memory_dtype_parent_index)),
+      parent_move(scalarTypeFromName(c.memory_dtype_parent_move)),
+      path_cost(scalarTypeFromName(c.memory_dtype_path_cost)),
+      heuristic(scalarTypeFromName(c.memory_dtype_heuristic)),
+      total_cost(scalarTypeFromName(c.memory_dtype_total_cost)) {}
+
 TorchNodeStore::TorchNodeStore(int64_t state_dim, c10::Device device,
                                const TorchAStarConfig& config, int64_t capacity, bool fixed)
     : state_dim_(static_cast<uint64_t>(state_dim)),
       device_(device),
-      node_state_type_(scalarTypeFromName(config.memory_dtype_node_state)),
-      path_cost_type_(scalarTypeFromName(config.memory_dtype_path_cost)),
-      heuristic_type_(scalarTypeFromName(config.memory_dtype_heuristic)),
-      total_cost_type_(scalarTypeFromName(config.memory_dtype_total_cost)),
-      parent_index_type_(scalarTypeFromName(config.memory_dtype_parent_index)),
-      parent_move_type_(scalarTypeFromName(config.memory_dtype_parent_move)),
+      types_(config),
       fixed_(fixed) {
   allocate(capacity);
 }
@@ -27,14 +34,14 @@ TorchNodeStore::TorchNodeStore(int64_t state_dim, c10::Device device,
 void TorchNodeStore::allocate(int64_t capacity) {
   const auto on = [this](c10::ScalarType type) { return at::TensorOptions().device(device_).dtype(type); };
   const int64_t width = static_cast<int64_t>(state_dim_);
-  at::Tensor states = at::empty({capacity, width}, on(node_state_type_));
+  at::Tensor states = at::empty({capacity, width}, on(types_.node_state));
   at::Tensor depth = at::empty({capacity}, on(at::kLong));
-  at::Tensor path_cost = at::empty({capacity}, on(path_cost_type_));
-  at::Tensor heuristic = at::empty({capacity}, on(heuristic_type_));
-  at::Tensor total_cost = at::empty({capacity}, on(total_cost_type_));
+  at::Tensor path_cost = at::empty({capacity}, on(types_.path_cost));
+  at::Tensor heuristic = at::empty({capacity}, on(types_.heuristic));
+  at::Tensor total_cost = at::empty({capacity}, on(types_.total_cost));
   at::Tensor solved = at::empty({capacity}, on(at::kBool));
-  at::Tensor parent_index = at::empty({capacity}, on(parent_index_type_));
-  at::Tensor parent_move = at::empty({capacity}, on(parent_move_type_));
+  at::Tensor parent_index = at::empty({capacity}, on(types_.parent_index));
+  at::Tensor parent_move = at::empty({capacity}, on(types_.parent_move));
   if (size_ > 0) {
     states.narrow(0, 0, size_).copy_(states_.narrow(0, 0, size_));
     depth.narrow(0, 0, size_).copy_(depth_.narrow(0, 0, size_));
@@ -65,14 +72,14 @@ void TorchNodeStore::copyRows(const at::Tensor& rows, const at::Tensor& states,
     return value.to(device_, type).reshape({-1});
   };
   states_.index_copy_(0, rows,
-                      states.to(device_, node_state_type_).reshape({-1, static_cast<int64_t>(state_dim_)}));
+                      states.to(device_, types_.node_state).reshape({-1, static_cast<int64_t>(state_dim_)}));
   depth_.index_copy_(0, rows, column(depth, at::kLong));
-  path_cost_.index_copy_(0, rows, column(path_cost, path_cost_type_));
-  heuristic_.index_copy_(0, rows, column(heuristic, heuristic_type_));
-  total_cost_.index_copy_(0, rows, column(total_cost, total_cost_type_));
+  path_cost_.index_copy_(0, rows, column(path_cost, types_.path_cost));
+  heuristic_.index_copy_(0, rows, column(heuristic, types_.heuristic));
+  total_cost_.index_copy_(0, rows, column(total_cost, types_.total_cost));
   solved_.index_copy_(0, rows, column(solved, at::kBool));
-  parent_index_.index_copy_(0, rows, column(parent_index, parent_index_type_));
-  parent_move_.index_copy_(0, rows, column(parent_move, parent_move_type_));
+  parent_index_.index_copy_(0, rows, column(parent_index, types_.parent_index));
+  parent_move_.index_copy_(0, rows, column(parent_move, types_.parent_move));
 }
 
 at::Tensor TorchNodeStore::append(const at::Tensor& states, const at::Tensor& depth,

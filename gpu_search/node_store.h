@@ -13,6 +13,13 @@
 
 namespace quelmar {
 
+// The storage dtypes that the settings' memory_dtype_* names select.
+struct TensorStorageTypes {
+  explicit TensorStorageTypes(const TorchAStarConfig& config);
+  c10::ScalarType node_state, open_index, open_cost, closed_key, closed_cost, parent_index,
+      parent_move, path_cost, heuristic, total_cost;
+};
+
 class TorchNodeStore {
  public:
   // Column types come from the config's memory_dtype_* names.
@@ -48,12 +55,12 @@ class TorchNodeStore {
   const at::Tensor& parent_index() const { return parent_index_; }
   const at::Tensor& parent_move() const { return parent_move_; }
 
-  c10::ScalarType node_state_type() const { return node_state_type_; }
-  c10::ScalarType path_cost_type() const { return path_cost_type_; }
-  c10::ScalarType heuristic_type() const { return heuristic_type_; }
-  c10::ScalarType total_cost_type() const { return total_cost_type_; }
-  c10::ScalarType parent_index_type() const { return parent_index_type_; }
-  c10::ScalarType parent_move_type() const { return parent_move_type_; }
+  c10::ScalarType node_state_type() const { return types_.node_state; }
+  c10::ScalarType path_cost_type() const { return types_.path_cost; }
+  c10::ScalarType heuristic_type() const { return types_.heuristic; }
+  c10::ScalarType total_cost_type() const { return types_.total_cost; }
+  c10::ScalarType parent_index_type() const { return types_.parent_index; }
+  c10::ScalarType parent_move_type() const { return types_.parent_move; }
 
  private:
   void allocate(int64_t capacity);
@@ -68,8 +75,7 @@ class TorchNodeStore {
   int64_t size_ = 0;
   at::Tensor states_, depth_, path_cost_, heuristic_, total_cost_, solved_, parent_index_,
       parent_move_;
-  c10::ScalarType node_state_type_, path_cost_type_, heuristic_type_, total_cost_type_,
-      parent_index_type_, parent_move_type_;
+  TensorStorageTypes types_;
   bool fixed_;
 };
 

@@ -64,23 +64,6 @@ at::Tensor totalCost(const at::Tensor& g, const at::Tensor& h, const at::Tensor&
       .to(type);
 }
 
-// The storage dtypes of the settings, resolved once.
-struct StorageTypes {
-  explicit StorageTypes(const TorchAStarConfig& c)
-      : node_state(scalarTypeFromName(c.memory_dtype_node_state)),
-        open_index(scalarTypeFromName(c.memory_dtype_open_index)),
-        open_cost(scalarTypeFromName(c.memory_dtype_open_cost)),
-        closed_key(scalarTypeFromName(c.memory_dtype_closed_key)),
-        closed_cost(scalarTypeFromName(c.memory_dtype_closed_cost)),
-        parent_index(scalarTypeFromName(c.memory_dtype_parent_index)),
-        parent_move(scalarTypeFromName(c.memory_dtype_parent_move)),
-        path_cost(scalarTypeFromName(c.memory_dtype_path_cost)),
-        heuristic(scalarTypeFromName(c.memory_dtype_heuristic)),
-        total_cost(scalarTypeFromName(c.memory_dtype_total_cost)) {}
-  c10::ScalarType node_state, open_index, open_cost, closed_key, closed_cost, parent_index,
-      parent_move, path_cost, heuristic, total_cost;
-};
-
 // Children of one iteration as parallel columns, filtered together.
 struct ChildBatch {
   at::Tensor states, g, depth, solved, parent_index, parent_move, entries;
@@ -130,7 +113,7 @@ class TensorAStarSearch {
   const c10::Device device_;
   const AOTIManifest manifest_;
   const std::shared_ptr<torch::inductor::AOTIModelPackageLoader> package_;
-  const StorageTypes types_;
+  const TensorStorageTypes types_;
   std::unique_ptr<TorchEnv> env_;
   const std::vector<uint8_t>& start_state_;
   const std::string env_name_;
