@@ -1,11 +1,12 @@
 """Damaged input and long runs: every fault is an exception, nothing piles up."""
+import io
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
 import textwrap
-import threading
 import zipfile
 
 import numpy as np
@@ -16,8 +17,7 @@ import quelmar_cpp
 import quelmar_puzzles
 from quelmar_cpp import _backend_impl, export
 
-MODELS = os.path.join(os.environ.get("QUELMAR_BUILD_DIR", "build"), "models")
-P8 = os.path.join(MODELS, "puzzle8_manhattan.pt2")
+P8 = os.path.join(os.environ.get("QUELMAR_BUILD_DIR", "build"), "models", "puzzle8_manhattan.pt2")
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -25,10 +25,10 @@ def registered():
     quelmar_puzzles.register()
 
 
-def solve(package=P8, state=None, weight=1.0, batch_size=8, **kw):
+def solve(package=P8, state=None, batch_size=8, **kw):
     state = quelmar_puzzles.scramble("puzzle8", 20, seed=4) if state is None else state
     return quelmar_cpp.run_weighted_astar(np.asarray(state, dtype=np.uint8), "puzzle8", package,
-                                          weight, batch_size, "cpu", **kw)
+                                          1.0, batch_size, "cpu", **kw)
 
 
 def copy_package(folder, name, data=None):
@@ -39,41 +39,35 @@ def copy_package(folder, name, data=None):
 
 
 def flipped(seed):
-    data = bytearray(open(P8, "rb").read())
-    rng = random.Random(seed)
+    data, rng = bytearray(open(P8, "rb").read()), random.Random(seed)
     for _ in range(8):
         data[rng.randrange(len(data))] ^= 0xFF
     return bytes(data)
 
 
 def escaping_zip():
-    import io
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as archive:
         archive.writestr("model/../../escaped.so", b"\x7fELF")
     return buffer.getvalue()
 
 
-# -- damaged packages --------------------------------------------------------------------------
-
-@pytest.mark.parametrize("name, data", [
-    *[(f"flipped{seed}", lambda seed=seed: flipped(seed)) for seed in range(12)],
-    ("truncated", lambda: open(P8, "rb").read()[: os.path.getsize(P8) // 2]),
-    ("empty", lambda: b""),
-    ("not a zip", lambda: b"not a model package\n" * 100),
-    ("escaping member", escaping_zip),
+# Catches: a damaged package crashing the process, unnamed in the error, extracted outside
+# its folder, or poisoning the package cache for later solves.
+@pytest.mark.parametrize("data, detail", [
+    *[(lambda seed=seed: flipped(seed), "") for seed in range(6)],
+    (lambda: open(P8, "rb").read()[: os.path.getsize(P8) // 2], ""),
+    (lambda: b"", ""),
+    (lambda: b"not a model package\n" * 100, ""),
+    (escaping_zip, "member name 'model/../../escaped.so' leads outside the extraction folder"),
 ])
-def test_damaged_package_raises_naming_the_file(tmp_path, name, data):
+def test_damaged_package_raises_naming_the_file(tmp_path, data, detail):
     path = copy_package(tmp_path, "damaged.pt2", data())
-    with pytest.raises(RuntimeError) as error:
+    with pytest.raises(RuntimeError, match=f"^Model package '{re.escape(str(path))}' is damaged "
+                                           f"or not a model package: {re.escape(detail)}"):
         solve(str(path))
-    assert str(path) in str(error.value)
-    if name == "escaping member":
-        assert "outside the extraction folder" in str(error.value)
-    assert solve()["solved"]  # the process and the cache are fine afterwards
+    assert solve()["solved"]
 
-
-# -- non-finite values -------------------------------------------------------------------------
 
 class _NaNWhereBlankIsFirst(torch.nn.Module):
     # The Manhattan distance, NaN for every state whose blank is in cell 0:
@@ -94,69 +88,45 @@ def nan_package(tmp_path_factory):
     return path
 
 
+# Catches: NaN heuristic values silently ordering OPEN, or the check rejecting finite ones.
 def test_nan_heuristic_raises_with_count_and_first_index(nan_package):
     with pytest.raises(RuntimeError, match=r"^Heuristic network returned \d+ NaN values? in a "
                                            r"batch of \d+ \(first at index \d+\)"):
         solve(str(nan_package), batch_size=50)
-    # Without NaN (blank never in cell 0 on the way) the values are the exact ones.
-    start = [1, 2, 3, 4, 5, 6, 7, 0, 8]
+    start = [1, 2, 3, 4, 5, 6, 7, 0, 8]  # the blank never reaches cell 0 on the way
     assert solve(str(nan_package), state=start)["moves"] == solve(state=start)["moves"]
 
 
-@pytest.mark.parametrize("setting, value, message", [
-    ("weight", float("nan"), "weight must be finite, got nan"),
-    ("weight", float("inf"), "weight must be finite, got inf"),
-    ("weight", float("-inf"), "weight must be finite, got -inf"),
-    ("hash_capacity_factor", float("inf"), "hash_capacity_factor must be finite, got inf"),
-    ("hash_capacity_factor", float("nan"), "hash_capacity_factor must be greater than 1.0"),
-])
-def test_non_finite_settings_raise_value_error(setting, value, message):
-    kw = {setting: value}
-    weight = kw.pop("weight", 1.0)
-    with pytest.raises(ValueError, match=f"^{message}$"):
-        solve(weight=weight, **kw)
-
-
-# -- absurd sizes ------------------------------------------------------------------------------
-
 ABSURD = textwrap.dedent("""
-    import resource, sys, time
+    import resource, sys
     import numpy as np, quelmar_cpp, quelmar_puzzles
     quelmar_puzzles.register()
     state = np.asarray(quelmar_puzzles.scramble("puzzle8", 20, seed=4), dtype=np.uint8)
-    package = sys.argv[1]
-    quelmar_cpp.run_weighted_astar(state, "puzzle8", package, 1.0, 8, "cpu")  # loads everything
+    solve = lambda **kw: quelmar_cpp.run_weighted_astar(state, "puzzle8", sys.argv[1], 1.0, 8, "cpu", **kw)
+    solve()  # loads everything before the limit
     size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
     resource.setrlimit(resource.RLIMIT_AS, (size + (2 << 30), resource.RLIM_INFINITY))
-    settings = eval(sys.argv[2])
-    start = time.monotonic()
-    try:
-        quelmar_cpp.run_weighted_astar(state, "puzzle8", package, 1.0, 8, "cpu", **settings)
-        print("no error")
-    except (MemoryError, ValueError) as e:
-        print(type(e).__name__, round(time.monotonic() - start, 1))
+    for settings in eval(sys.argv[2]):
+        try:
+            solve(**settings)
+            print("no error", settings)
+        except (MemoryError, ValueError) as e:
+            print(type(e).__name__, flush=True)
 """)
 
 
-@pytest.mark.parametrize("settings", [
-    {"initial_open_size": 2**40},
-    {"initial_closed_size": 2**31},
-    {"initial_closed_size": 2**62},
-    {"initial_node_store_size": 10**9},
-    {"initial_node_store_size": 2**40, "hash_capacity_factor": 1e30},
-])
-def test_unallocatable_sizes_raise_instead_of_aborting(settings):
-    # In a child process under an address-space limit, so that an abort
-    # shows as a failed child rather than a dead test run.
+# Catches: unallocatable capacity hints aborting the process instead of raising
+# (in a child under an address-space limit, so an abort fails one test, not the run).
+def test_unallocatable_sizes_raise_instead_of_aborting():
+    settings = [{"initial_open_size": 2**40}, {"initial_closed_size": 2**31}, {"initial_closed_size": 2**62},
+                {"initial_node_store_size": 10**9}, {"initial_node_store_size": 2**40, "hash_capacity_factor": 1e30}]
     child = subprocess.run([sys.executable, "-c", ABSURD, P8, repr(settings)],
-                           capture_output=True, text=True, timeout=120)
-    assert child.returncode == 0, child.stderr[-2000:]
-    kind, _ = child.stdout.split()
-    assert kind in ("MemoryError", "ValueError"), child.stdout
+                           capture_output=True, text=True, timeout=300)
+    assert child.returncode == 0, child.stdout + child.stderr[-2000:]
+    assert set(child.stdout.split()) <= {"MemoryError", "ValueError"} and len(child.stdout.split()) == 5
 
 
-# -- CLOSED from one slot ----------------------------------------------------------------------
-
+# Catches: a python_dict CLOSED grown from one slot losing or misplacing entries.
 def test_growing_python_dict_closed_from_one_slot_solves_like_the_default():
     for seed in range(40):
         state = quelmar_puzzles.scramble("puzzle8", 30, seed=100 + seed)
@@ -166,8 +136,7 @@ def test_growing_python_dict_closed_from_one_slot_solves_like_the_default():
             default["moves"], default["nodes_generated"]), seed
 
 
-# -- the package cache -------------------------------------------------------------------------
-
+# Catches: repeated solves reloading (and leaking) a package, or a replaced file served stale.
 def test_repeated_solves_load_a_package_once_and_reload_a_replaced_file(tmp_path, nan_package):
     path = copy_package(tmp_path, "model.pt2")
     first = solve(str(path))
@@ -177,34 +146,8 @@ def test_repeated_solves_load_a_package_once_and_reload_a_replaced_file(tmp_path
         assert solve(str(path))["moves"] == first["moves"]
     assert _backend_impl._cached_model_packages() == before
     assert sum(1 for _ in open("/proc/self/maps")) == maps_before
-    # A new file at the same path is checked and loaded afresh.
     replacement = tmp_path / "replacement.pt2"
     shutil.copy(nan_package, replacement)
     os.replace(replacement, path)
-    shutil.copy(P8 + ".json", str(path) + ".json")
     with pytest.raises(RuntimeError, match="NaN"):
         solve(str(path), batch_size=50)
-
-
-def test_threads_share_a_package_and_get_identical_results():
-    states = [quelmar_puzzles.scramble("puzzle8", 25, seed=s) for s in range(8)]
-    expected = [solve(state=s) for s in states]
-    results, errors = {}, []
-
-    def worker(index):
-        try:
-            for _ in range(5):
-                results.setdefault(index, []).append(solve(state=states[index]))
-        except Exception as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(len(states))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors
-    for index, runs in results.items():
-        for r in runs:
-            assert (r["moves"], r["nodes_generated"]) == (
-                expected[index]["moves"], expected[index]["nodes_generated"])

@@ -1,0 +1,233 @@
+"""The Python surface of both solvers: arguments, errors, result dicts, output, threads.
+Search correctness in every mode is covered against both solvers by the C++ tests; the
+GPU solver's device check and GPU search are in test_gpu_solver.py."""
+import json
+import os
+import re
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import quelmar_cpp
+import quelmar_puzzles as qp
+
+MODELS = os.path.join(os.environ.get("QUELMAR_BUILD_DIR", "build"), "models")
+P8, P15, CUBE = (os.path.join(MODELS, name) for name in
+                 ("puzzle8_manhattan.pt2", "puzzle15_manhattan.pt2", "cube3_misplaced.pt2"))
+CPU, GPU = quelmar_cpp.run_weighted_astar, quelmar_cpp.run_torch_gpu_astar
+HARD8 = [8, 6, 7, 2, 5, 4, 3, 0, 1]  # one of the two 8-puzzle states 31 moves from the goal
+
+
+@pytest.fixture(scope="module", autouse=True)
+def registered():
+    qp.register()
+    import _faulty_envs
+
+    _faulty_envs.register(quelmar_cpp.environment_registrar_capsule())
+
+
+def solve(state, env="puzzle8", package=P8, weight=1.0, batch_size=8, **kw):
+    return CPU(np.asarray(state, dtype=np.uint8), env, package, weight, batch_size, "cpu", **kw)
+
+
+def replays(env, state, moves):
+    return qp.is_solved(env, qp.apply_moves(env, state, moves))
+
+
+# -- arguments and errors ----------------------------------------------------------------------
+
+# Catches: a parameter missing from, or out of order in, a solver's docstring.
+@pytest.mark.parametrize("solver", [CPU, GPU], ids=["cpu", "gpu"])
+def test_every_parameter_is_documented_in_order(solver):
+    signature, doc, _ = solver.__nb_signature__[0]
+    args = doc.split("Args:")[1].split("Returns:")[0]
+    assert re.findall(r"^ {12}(\w+): \S", args, re.M) == re.findall(r"[(,] ?(\w+): ", signature)
+
+
+BOTH, CPU_ONLY = (CPU, GPU), (CPU,)
+INCOMPATIBLE = "incompatible function arguments"
+ERRORS = [
+    # Catches: the binding converting what it must refuse (dtype, shape, stride, list,
+    # int as bool, float as int, narrowing) or a default for the CPU solver's device.
+    *[(BOTH, {"state": state}, TypeError, INCOMPATIBLE) for state in (
+        np.zeros(9, np.int64), np.zeros((3, 3), np.uint8), np.zeros(18, np.uint8)[::2], [1, 2, 3])],
+    *[(BOTH, {name: value}, TypeError, INCOMPATIBLE) for name, value in (
+        ("print_internals", 1), ("batch_size", 1.0), ("batch_size", 2**31),
+        ("search_budget", 2**63), ("weight", "1"))],
+    (CPU_ONLY, {"device": None}, TypeError, INCOMPATIBLE),  # None leaves the argument out
+    # Catches: the binding's own checks missing or run after the settings and the device.
+    (BOTH, {"state": np.zeros(0, np.uint8), "batch_size": 0}, ValueError, "^batch_size must be positive$"),
+    (BOTH, {"batch_size": -3}, ValueError, "^batch_size must be positive$"),
+    (BOTH, {"state": np.zeros(0, np.uint8)}, ValueError, "^State payload must contain at least one entry$"),
+    # Catches: settings left unchecked, checked after the device, or not in their fixed order.
+    (BOTH, {"solution_move_source": "x", "capacity_mode": "y"}, ValueError,
+     "^solution_move_source must be 'infer' or 'stored'$"),
+    (BOTH, {"search_budget": -1}, ValueError, "^search_budget must be non-negative$"),
+    (BOTH, {"hash_capacity_factor": 1.0}, ValueError, "^hash_capacity_factor must be greater than 1.0$"),
+    (BOTH, {"hash_capacity_factor": float("nan")}, ValueError, "^hash_capacity_factor must be greater"),
+    (BOTH, {"hash_capacity_factor": float("inf")}, ValueError, "^hash_capacity_factor must be finite, got inf$"),
+    *[(BOTH, {"weight": float(w)}, ValueError, f"^weight must be finite, got {w}$") for w in ("nan", "inf", "-inf")],
+    (CPU_ONLY, {"memory_dtype_open_cost": "float16", "solution_move_source": "x"}, ValueError,
+     "memory_dtype_open_cost, received 'float16'"),
+    (CPU_ONLY, {"memory_dtype_parent_move": "uint8"}, ValueError, r"^C\+\+ CPU A\* requires a signed "
+     "integer dtype for memory_dtype_parent_move, received 'uint8'$"),
+    *[(CPU_ONLY, {name: -1}, ValueError, f"^{name} must be non-negative$")
+      for name in ("initial_open_size", "initial_node_store_size", "initial_closed_size")],
+    (CPU_ONLY, {"initial_open_size": -1, "initial_node_store_size": -1}, ValueError, "^initial_open_size"),
+    (CPU_ONLY, {"initial_closed_size": -1, "initial_node_store_size": -1}, ValueError, "^initial_node_store"),
+    # Catches: the environment looked up after the package is read, names compared with case,
+    # a network of the wrong input size accepted.
+    (CPU_ONLY, {"env": "No_Such", "package_path": "/nonexistent/model.pt2"}, ValueError,
+     r"^Unknown environment 'no_such' for the C\+\+ parallel weighted A\* solver"),
+    (CPU_ONLY, {"env": "PUZZLE8", "package_path": "/nonexistent/model.pt2"}, RuntimeError,
+     "^Unable to open AOTI manifest at /nonexistent/model.pt2.json$"),
+    (CPU_ONLY, {"env": "puzzle15", "state": qp.goal_state("puzzle15")}, RuntimeError,
+     "^Environment/network input size mismatch with manifest metadata$"),
+    # Catches: a fixed capacity that grows, overflows or fails silently.
+    *[(CPU_ONLY, {"capacity_mode": "fixed", setting: size}, RuntimeError, rf"^C\+\+ {name} reached fixed capacity$")
+      for setting, size, name in (("initial_node_store_size", 1, "node store"), ("initial_open_size", 1, "OPEN queue"),
+                                  ("initial_closed_size", 1, "CLOSED state table"),
+                                  ("initial_closed_size", 16, "CLOSED state table"))],
+    # Catches: a plug-in fault crashing the process or reported as an unsolved search.
+    *[(CPU_ONLY, {"env": env}, RuntimeError, message) for env, message in (
+        ("faulty_expand", "^injected expand failure$"), ("faulty_is_solved", "^injected is_solved failure$"),
+        ("null_successor", "null successor"), ("null_factory", "returned no environment"),
+        ("wrong_next_state", r"^Unable to infer a valid move between adjacent C\+\+ path states$"))],
+]
+
+
+@pytest.mark.parametrize("solver, overrides, error, match",
+                         [(solver, *case) for solvers, *case in ERRORS for solver in solvers],
+                         ids=lambda v: getattr(v, "__name__", None))
+def test_bad_calls_raise(solver, overrides, error, match):
+    args = dict(state=qp.scramble("puzzle8", 20, seed=4), env="puzzle8", package_path=P8,
+                weight=1.0, batch_size=8, **({"device": "cpu"} if solver is CPU else {}))
+    args.update(overrides)
+    with pytest.raises(error, match=match):
+        solver(**{name: value for name, value in args.items() if value is not None})
+
+
+# Catches: a spurious or missing warning when the manifest's environment differs from the request.
+def test_manifest_environment_warning(capfd):
+    solve(qp.goal_state("puzzle8"), "Puzzle8")
+    assert capfd.readouterr().err == ""
+    assert solve(qp.goal_state("puzzle8"), "dead_end")["solved"]
+    assert capfd.readouterr().err == "[WARN] AOTI manifest env 'puzzle8' differs from requested 'dead_end'\n"
+
+
+# -- results -----------------------------------------------------------------------------------
+
+KEYS = ["moves", "nodes_generated", "solve_time", "solved", "search_budget_exceeded"]
+OPERATIONS = ["pop", "is_solved", "expand", "check", "heuristic", "push", "iteration"]
+
+
+# Catches: result keys or the timing breakdown changing shape, counts taken outside the loop,
+# a state view's byte offset ignored.
+def test_result_dicts():
+    view = np.concatenate([np.full(5, 77, np.uint8), qp.goal_state("puzzle8")])[5:]
+    goal = solve(view, operation_breakdown=True)
+    assert list(goal) == KEYS + ["operation_timings"] and list(goal["operation_timings"]) == OPERATIONS
+    assert (goal["solved"], goal["moves"], goal["nodes_generated"]) == (True, [], 0)
+    assert [entry["call_count"] for entry in goal["operation_timings"].values()] == [0, 1, 0, 0, 1, 0, 0]
+    state = qp.scramble("puzzle8", 12, seed=3)
+    plain, timed = solve(state), solve(state, operation_breakdown=True)
+    assert list(plain) == KEYS and timed["moves"] == plain["moves"]
+    for entry in timed["operation_timings"].values():
+        assert list(entry) == ["total_seconds", "core_seconds", "misc_seconds", "call_count"]
+        assert entry["total_seconds"] >= 0 and entry["misc_seconds"] >= 0 and entry["call_count"] >= 1
+
+
+# Catches: a string option or storage width lost between Python and the search, or one
+# that costs optimality; OPEN, CLOSED or the node store not growing from one slot.
+@pytest.mark.parametrize("options", [
+    {"solution_move_source": "stored", "duplicate_update_mode": "new_slot",
+     "hashtable_algorithm": "python_dict", "goal_stop_mode": "expand_popped_batch"},
+    {**{f"memory_dtype_{name}": "float64" for name in ("path_cost", "heuristic", "total_cost", "open_cost",
+                                                       "closed_cost")},
+     "memory_dtype_parent_index": "int32", "memory_dtype_node_state": "uint16"},
+    {"initial_open_size": 1, "initial_closed_size": 1, "initial_node_store_size": 1},
+])
+def test_options_reach_the_search_and_keep_it_optimal(options):
+    for state in [qp.scramble("puzzle8", depth, seed=depth) for depth in (5, 12, 20, 40, 60)]:
+        result = solve(state, batch_size=1, **options)
+        assert len(result["moves"]) == qp.optimal_solution_length("puzzle8", state, 31)
+        assert replays("puzzle8", state, result["moves"])
+
+
+# Catches: the budget ignored, overshot by more than a batch or flagged wrongly; the goal
+# popped in the budget's last iteration reported as a failure; goal_stop_mode not reaching
+# the search (one move away, the goal is popped with siblings only expand_popped_batch expands).
+def test_search_budget_and_goal_stop_mode():
+    capped = solve(HARD8, search_budget=1)
+    assert capped == {**capped, "solved": False, "search_budget_exceeded": True, "moves": []}
+    larger = solve(HARD8, search_budget=200)
+    assert larger["search_budget_exceeded"] and 200 <= larger["nodes_generated"] < 200 + 8 * 4
+    assert not solve(HARD8, search_budget=0)["search_budget_exceeded"]
+    near = qp.scramble("puzzle8", 1, seed=0)
+    stop, expand = solve(near), solve(near, goal_stop_mode="expand_popped_batch")
+    assert stop["moves"] == expand["moves"] and expand["nodes_generated"] > stop["nodes_generated"]
+    last = solve(near, batch_size=4, search_budget=5, goal_stop_mode="expand_popped_batch")
+    assert last["solved"] is True and last["search_budget_exceeded"] is False
+
+
+# Catches: a dead end reported as solved or as an error; stored moves not used when
+# the plug-in's next_state lies.
+def test_dead_ends_and_stored_moves():
+    state = qp.scramble("puzzle8", 6, seed=1)
+    dead = solve(state, "dead_end")
+    assert dead == {**dead, "solved": False, "moves": [], "search_budget_exceeded": False, "nodes_generated": 0}
+    assert replays("puzzle8", state, solve(state, "wrong_next_state", solution_move_source="stored")["moves"])
+
+
+# -- output and profiling ----------------------------------------------------------------------
+
+# Catches: internals or profiling artifacts missing, misnamed or empty when asked for, or
+# written when not.
+def test_internals_and_profiling_artifacts(tmp_path, capfd):
+    state = qp.scramble("puzzle8", 8, seed=2)
+    solve(state, batch_size=2, print_internals=True)
+    out = "\n" + capfd.readouterr().out
+    assert "\nTimes - pop: " in out and "\nItr: 0, Added to OPEN - Min/Max Heur(PathCost): " in out
+    solve(state, profile_dir=str(tmp_path / "p"), profile_trace=True, profile_summary=True)
+    trace = json.loads((tmp_path / "p" / "cpp_pwas_trace.json").read_text())
+    names = {event["name"] for event in trace["traceEvents"]}
+    assert {"pwas.total", "pwas.pop_from_open", "pwas.expand", "pwas.heuristic_infer"} <= names
+    assert (tmp_path / "p" / "cpp_pwas_summary.txt").read_text().startswith("Phase ")
+    solve(state, profile_dir=str(tmp_path / "q"), profile_summary=True, profile_run_id="mine")
+    assert os.listdir(tmp_path / "q") == ["mine_summary.txt"]
+    solve(state, profile_dir=str(tmp_path / "r"))
+    assert not (tmp_path / "r").exists() and capfd.readouterr().out == ""
+
+
+# -- threads -----------------------------------------------------------------------------------
+
+# Catches: shared packages, registries or caches racing between threads, for several
+# environments and packages at once (the cube among them); repeated solves differing.
+def test_concurrent_solves_match_sequential_ones():
+    jobs = [(qp.scramble("puzzle8", 25, seed=s), "puzzle8", P8, 1.0, 8) for s in range(3)]
+    jobs += [(qp.scramble("puzzle15", 30, seed=s), "puzzle15", P15, 1.0, 4) for s in range(2)]
+    jobs += [(qp.scramble("cube3", 4, seed=2), "cube3", CUBE, 1.0, 64)]
+    runs = lambda job: [(r["moves"], r["nodes_generated"]) for r in (solve(*job) for _ in range(2))]
+    expected = [runs(job) for job in jobs]
+    assert all(replays(env, state, done[0][0]) for (state, env, *_), done in zip(jobs, expected))
+    results = [None] * len(jobs)
+    threads = [threading.Thread(target=lambda i=i: results.__setitem__(i, runs(jobs[i]))) for i in range(len(jobs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == expected
+
+
+# Catches: a solve holding the GIL.
+def test_interpreter_stays_responsive_during_a_solve():
+    state = qp.scramble("puzzle15", 60, seed=12)
+    thread = threading.Thread(target=solve, args=(state, "puzzle15", P15, 1.0, 1), kwargs={"search_budget": 30000})
+    thread.start()
+    ticks = 0
+    while thread.is_alive():
+        ticks += 1
+        time.sleep(0.001)
+    assert ticks > 5
