@@ -6,10 +6,17 @@
 // pop a batch from OPEN and goal-test it, expand it in parallel, build and
 // goal-test the children in parallel, filter them through CLOSED, score the
 // accepted ones with one network call (f = weight*g + h), push them onto
-// OPEN. finish() reconstructs the path and builds the result. Everything
-// that mutates shared containers runs on the calling thread.
+// OPEN. finish() reconstructs the path and builds the result.
+//
+// CLOSED and the node store are split into one shard per thread by state
+// hash. Equal states share a shard and each shard sees its children in child
+// order, so every duplicate decision is the one a single table would make,
+// while the shards are filtered in parallel. Fixed capacities keep one shard:
+// their limits apply to the whole search. OPEN is used by the calling thread
+// only.
 
 #include <c10/core/InferenceMode.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -81,6 +88,8 @@ class ParallelWeightedAStar {
   void buildChildren();
   void flagAndHashChildren();
   void filterThroughClosed();
+  void filterShard(size_t shard);
+  size_t shardOf(uint64_t hash) const { return shards_.size() == 1 ? 0 : (hash >> 32) % shards_.size(); }
   void score(std::span<Node* const> nodes, std::span<const uint8_t> goal, Seconds& seconds);
   void writeInputs(std::span<Node* const> nodes);
   void recordIteration(const Seconds& seconds, bool reached_push);
@@ -94,9 +103,13 @@ class ParallelWeightedAStar {
   PhaseRecorder phases_;
   const int64_t open_capacity_;
   const int64_t store_capacity_;
+  const int64_t closed_capacity_;
   OpenQueue<Node> open_;
-  ClosedStateTable<Node> closed_;
-  NodeStore<Node> store_;
+  struct Shard {
+    ClosedStateTable<Node> closed;
+    NodeStore<Node> store;
+  };
+  std::vector<Shard> shards_;
   const size_t k_max_;
   const bool in_place_;
   const bool stop_before_goal_;
@@ -115,6 +128,8 @@ class ParallelWeightedAStar {
   std::vector<Node> children_;
   std::vector<uint8_t> child_goal_;
   std::vector<uint64_t> child_hash_;
+  std::vector<uint32_t> child_shard_;
+  std::vector<Node*> survivor_;  // per child: the node that carries it on, or null
   std::vector<Node*> accepted_;
   std::vector<uint8_t> accepted_goal_;
   std::vector<float> scratch_;
@@ -159,18 +174,24 @@ ParallelWeightedAStar<H, T, O>::ParallelWeightedAStar(std::unique_ptr<Environmen
       open_capacity_(capacityHintOrDefault(settings.initial_open_size, 1024, "initial_open_size")),
       store_capacity_(
           capacityHintOrDefault(settings.initial_node_store_size, 1024, "initial_node_store_size")),
+      closed_capacity_(capacityHintOrDefault(settings.initial_closed_size,
+                                             cpu_search_detail::defaultClosedCapacity(settings),
+                                             "initial_closed_size")),
       open_(open_capacity_, settings.capacity_mode == "fixed"),
-      closed_(settings.hashtable_algorithm,
-              static_cast<uint64_t>(capacityHintOrDefault(
-                  settings.initial_closed_size, cpu_search_detail::defaultClosedCapacity(settings),
-                  "initial_closed_size")),
-              settings.capacity_mode == "fixed"),
-      store_(store_capacity_, settings.capacity_mode == "fixed"),
       k_max_(settings.batch_size > 0 ? static_cast<size_t>(settings.batch_size) : 1),
       in_place_(settings.duplicate_update_mode == "in_place"),
       stop_before_goal_(settings.goal_stop_mode == "stop_before_goal"),
       scratch_(totalInputElements(manifest)),
       inputs_(manifest.inputs.size()) {
+  const bool fixed = settings.capacity_mode == "fixed";
+  const int64_t count = fixed ? 1 : std::max(omp_get_max_threads(), 1);
+  shards_.reserve(static_cast<size_t>(count));
+  for (int64_t i = 0; i < count; ++i)
+    shards_.push_back(
+        {ClosedStateTable<Node>(settings.hashtable_algorithm,
+                                static_cast<uint64_t>(std::max<int64_t>(closed_capacity_ / count, 1)),
+                                fixed),
+         NodeStore<Node>(std::max<int64_t>(store_capacity_ / count, 1), fixed)});
   search_start_ = SystemClock::now();
 }
 
@@ -178,7 +199,9 @@ template <typename H, typename T, typename O>
 SearchStatus ParallelWeightedAStar<H, T, O>::initialize() {
   Node start;
   start.own(std::move(start_));
-  Node* node = store_.append(std::move(start));
+  const uint64_t hash = hashStateBytes(start.state);
+  Shard& shard = shards_[shardOf(hash)];
+  Node* node = shard.store.append(std::move(start));
   uint8_t is_goal = 0;
   Seconds seconds;
   seconds.child_goal_tests =
@@ -186,7 +209,7 @@ SearchStatus ParallelWeightedAStar<H, T, O>::initialize() {
   Node* const batch[] = {node};
   score(batch, std::span<const uint8_t>(&is_goal, 1), seconds);
   open_.push(node);
-  closed_.insert(node);
+  shard.closed.insert(node, hash);
   if (settings_.operation_breakdown) {
     addTiming(result_.is_solved, seconds.child_goal_tests, seconds.child_goal_tests, 0.0, 1);
     addTiming(result_.heuristic, seconds.heuristic + seconds.cost, seconds.infer,
@@ -299,36 +322,56 @@ template <typename H, typename T, typename O>
 void ParallelWeightedAStar<H, T, O>::flagAndHashChildren() {
   child_goal_.resize(children_.size());
   child_hash_.resize(children_.size());
+  child_shard_.resize(children_.size());
   parallelForStatic(children_.size(), [&](size_t i) {
     child_goal_[i] = children_[i].environment->is_solved();
     child_hash_[i] = hashStateBytes(children_[i].state);
+    child_shard_[i] = static_cast<uint32_t>(shardOf(child_hash_[i]));
   });
 }
 
 // New states and strictly shallower duplicates survive, in child order.
 template <typename H, typename T, typename O>
 void ParallelWeightedAStar<H, T, O>::filterThroughClosed() {
+  survivor_.assign(children_.size(), nullptr);
+  if (shards_.size() == 1)
+    filterShard(0);
+  else
+    parallelForStatic(shards_.size(), [&](size_t shard) { filterShard(shard); });
   accepted_.clear();
   accepted_goal_.clear();
   for (size_t j = 0; j < children_.size(); ++j) {
+    if (survivor_[j] == nullptr) continue;
+    accepted_.push_back(survivor_[j]);
+    accepted_goal_.push_back(child_goal_[j]);
+  }
+}
+
+// The children of one shard, in child order, against that shard's CLOSED.
+template <typename H, typename T, typename O>
+void ParallelWeightedAStar<H, T, O>::filterShard(size_t shard) {
+  ClosedStateTable<Node>& closed = shards_[shard].closed;
+  NodeStore<Node>& store = shards_[shard].store;
+  constexpr size_t ahead = cpu_search_detail::kClosedPrefetchDistance;
+  for (size_t j = 0; j < children_.size(); ++j) {
     // The table is far larger than the caches: fetch slots ahead.
-    if (j + cpu_search_detail::kClosedPrefetchDistance < children_.size())
-      closed_.prefetch(child_hash_[j + cpu_search_detail::kClosedPrefetchDistance]);
+    if (j + ahead < children_.size() && child_shard_[j + ahead] == shard)
+      closed.prefetch(child_hash_[j + ahead]);
+    if (child_shard_[j] != shard) continue;
     Node& child = children_[j];
-    auto* slot = closed_.locate(child.state, child_hash_[j]);
+    auto* slot = closed.locate(child.state, child_hash_[j]);
     Node* existing = slot == nullptr ? nullptr : slot->node;
     if (existing != nullptr && child.depth >= existing->depth) continue;
     if (existing != nullptr && in_place_) {
       existing->depth = child.depth;
       existing->parent_move = child.parent_move;
       existing->parent = child.parent;
-      accepted_.push_back(existing);
+      survivor_[j] = existing;
     } else {
-      Node* stored = store_.append(std::move(child));
-      closed_.place(slot, stored, child_hash_[j]);
-      accepted_.push_back(stored);
+      Node* stored = store.append(std::move(child));
+      closed.place(slot, stored, child_hash_[j]);
+      survivor_[j] = stored;
     }
-    accepted_goal_.push_back(child_goal_[j]);
   }
 }
 
@@ -417,8 +460,11 @@ SearchResult ParallelWeightedAStar<H, T, O>::finish() {
   result_.nodes_generated = nodes_generated_;
   result_.solved = goal_ != nullptr;
   result_.search_budget_exceeded = budget_exceeded_;
-  if (result_.solved)
-    result_.moves = reconstructPath(goal_, settings_.solution_move_source, store_.size());
+  if (result_.solved) {
+    size_t stored = 0;
+    for (const Shard& shard : shards_) stored += shard.store.size();
+    result_.moves = reconstructPath(goal_, settings_.solution_move_source, stored);
+  }
   const TimePoint search_end = SystemClock::now();
   result_.solve_time = PhaseRecorder::secondsBetween(search_start_, search_end);
   result_.has_operation_timings = settings_.operation_breakdown;

@@ -135,11 +135,10 @@ class TensorAStarSearch {
   uint64_t iteration_ = 0;
 };
 
-const AOTIManifest& checkedSettings(const TorchAStarConfig& config, const AOTIManifest& manifest) {
+void checkCapacityHints(const TorchAStarConfig& config) {
   if (config.initial_open_size < 0 || config.initial_closed_size < 0 ||
       config.initial_node_store_size < 0)
     throw std::invalid_argument("initial OPEN, CLOSED, and node-store sizes must be non-negative");
-  return manifest;
 }
 
 ProfilingOptions profilingOptions(const TorchAStarConfig& config) {
@@ -163,7 +162,8 @@ TensorAStarSearch::TensorAStarSearch(const std::vector<uint8_t>& state,
       device_(device),
       manifest_(loadAOTIManifest(package_path)),
       package_(loadModelPackage(manifest_.package_path, device)),
-      types_((checkedSettings(config, manifest_), config)),
+      // Checked once the package is loaded and before the environment is made.
+      types_((checkCapacityHints(config), config)),
       env_(makeEnvironment(env_name, device, state.size(), types_.node_state)),
       start_state_(state),
       env_name_(env_name),
