@@ -33,6 +33,8 @@ bool libraryExports(const std::string& path, const char* symbol) {
   return found;
 }
 
+// Catches: LibTorch's products served by the reference BLAS, or by an
+// OpenBLAS that adds its own threads to the search's pool.
 TEST(Blas, MatrixProductIsServedByAnOptimizedLibrary) {
   // Make sure LibTorch has bound its BLAS by running one product.
   const at::Tensor a = at::ones({64, 64});
@@ -74,6 +76,8 @@ int teamSize() {
   return size;
 }
 
+// Catches: a search thread scope that LibTorch's first use on a fresh thread
+// resets, or that does not restore the caller's team size.
 TEST(SearchThreads, ScopeHoldsAgainstLibTorchAndRestoresAfterwards) {
   // A fresh thread, as a Python thread calling a solver would be: LibTorch
   // initialises its per-thread settings there on first use, which used to

@@ -33,12 +33,8 @@ class TaggedEnvironment : public Environment {
   std::vector<uint8_t> bytes_;
 };
 
-std::unique_ptr<Environment> makeFirst(const std::vector<uint8_t>&) {
-  return std::make_unique<TaggedEnvironment>(1);
-}
-std::unique_ptr<Environment> makeSecond(const std::vector<uint8_t>&) {
-  return std::make_unique<TaggedEnvironment>(2);
-}
+std::unique_ptr<Environment> makeFirst(const std::vector<uint8_t>&) { return std::make_unique<TaggedEnvironment>(1); }
+std::unique_ptr<Environment> makeSecond(const std::vector<uint8_t>&) { return std::make_unique<TaggedEnvironment>(2); }
 std::unique_ptr<Environment> makeNull(const std::vector<uint8_t>&) { return nullptr; }
 std::unique_ptr<Environment> registersWhileCalled(const std::vector<uint8_t>& state) {
   register_cpu_environment("registry_test_inner", &makeFirst);
@@ -46,9 +42,9 @@ std::unique_ptr<Environment> registersWhileCalled(const std::vector<uint8_t>& st
 }
 std::unique_ptr<TorchEnv> makeNoTorchEnv(const c10::Device&, int) { return nullptr; }
 
-uint8_t tagOf(const std::string& name) {
-  return make_cpu_environment(name, {})->state_bytes().at(0);
-}
+const c10::Device kCpu(c10::kCPU);
+
+uint8_t tagOf(const std::string& name) { return make_cpu_environment(name, {})->state_bytes().at(0); }
 
 std::string unknownMessage(const std::string& name, const char* solver) {
   return "Unknown environment '" + name + "' for the " + solver +
@@ -59,44 +55,46 @@ std::string unknownMessage(const std::string& name, const char* solver) {
 
 using testing_support::messageOf;
 
-TEST(Registry, NamesIgnoreCaseAndTheLastRegistrationWins) {
+// Catches: names matched with their case, a second registration that does not
+// replace the first, and a factory that deadlocks by registering while called.
+TEST(Registry, NamesIgnoreCaseTheLastRegistrationWinsAndFactoriesMayRegister) {
   register_cpu_environment("Registry_Cube", &makeFirst);
   EXPECT_EQ(tagOf("rEGISTRY_cUBE"), 1);
   register_cpu_environment("REGISTRY_CUBE", &makeSecond);
   EXPECT_EQ(tagOf("registry_cube"), 2);
-}
-
-TEST(Registry, UnknownNamesAndTablesAreSeparate) {
-  EXPECT_EQ(messageOf<std::invalid_argument>([] { make_cpu_environment("No_Such_Env", {}); }),
-            unknownMessage("No_Such_Env", "C++ parallel weighted A*"));
-  register_torch_environment("registry_gpu_only", &makeNoTorchEnv);
-  EXPECT_EQ(messageOf<std::invalid_argument>([] { make_cpu_environment("registry_gpu_only", {}); }),
-            unknownMessage("registry_gpu_only", "C++ parallel weighted A*"));
-  EXPECT_EQ(messageOf<std::invalid_argument>(
-                [] { make_torch_environment("Registry_Nope", c10::Device(c10::kCPU), 1); }),
-            unknownMessage("Registry_Nope", "Torch GPU A*"));
-}
-
-TEST(Registry, NullNamesFactoriesAndEnvironmentsAreErrors) {
-  EXPECT_THROW(register_cpu_environment(nullptr, &makeFirst), std::logic_error);
-  register_cpu_environment("registry_null_factory", nullptr);
-  EXPECT_EQ(messageOf<std::invalid_argument>([] { make_cpu_environment("registry_null_factory", {}); }),
-            unknownMessage("registry_null_factory", "C++ parallel weighted A*"));
-  register_cpu_environment("registry_null_result", &makeNull);
-  EXPECT_EQ(messageOf<std::runtime_error>([] { make_cpu_environment("registry_null_result", {}); }),
-            "Environment factory registered for 'registry_null_result' returned no environment");
-  register_torch_environment("registry_gpu_only", &makeNoTorchEnv);
-  EXPECT_EQ(messageOf<std::runtime_error>([] {
-              make_torch_environment("registry_gpu_only", c10::Device(c10::kCPU), 1);
-            }),
-            "Environment factory registered for 'registry_gpu_only' returned no environment");
-}
-
-TEST(Registry, FactoryMayRegisterWhileBeingLookedUp) {
   register_cpu_environment("registry_reentrant", &registersWhileCalled);
   EXPECT_EQ(tagOf("registry_reentrant"), 1);
 }
 
+// Catches: an unknown name, one registered only for the other solver, or one
+// with a null factory, that is not refused with the message naming the solver.
+TEST(Registry, UnknownNamesAndTablesAreSeparate) {
+  const auto cpuError = [](const char* name) {
+    return messageOf<std::invalid_argument>([&] { make_cpu_environment(name, {}); });
+  };
+  EXPECT_EQ(cpuError("No_Such_Env"), unknownMessage("No_Such_Env", "C++ parallel weighted A*"));
+  register_torch_environment("registry_gpu_only", &makeNoTorchEnv);
+  EXPECT_EQ(cpuError("registry_gpu_only"), unknownMessage("registry_gpu_only", "C++ parallel weighted A*"));
+  register_cpu_environment("registry_null_factory", nullptr);
+  EXPECT_EQ(cpuError("registry_null_factory"), unknownMessage("registry_null_factory", "C++ parallel weighted A*"));
+  EXPECT_EQ(messageOf<std::invalid_argument>([] { make_torch_environment("Registry_Nope", kCpu, 1); }),
+            unknownMessage("Registry_Nope", "Torch GPU A*"));
+}
+
+// Catches: a null name registered, a factory's null environment passed on
+// instead of refused.
+TEST(Registry, NullNamesFactoriesAndEnvironmentsAreErrors) {
+  EXPECT_THROW(register_cpu_environment(nullptr, &makeFirst), std::logic_error);
+  register_cpu_environment("registry_null_result", &makeNull);
+  EXPECT_EQ(messageOf<std::runtime_error>([] { make_cpu_environment("registry_null_result", {}); }),
+            "Environment factory registered for 'registry_null_result' returned no environment");
+  register_torch_environment("registry_gpu_only", &makeNoTorchEnv);
+  EXPECT_EQ(messageOf<std::runtime_error>([] { make_torch_environment("registry_gpu_only", kCpu, 1); }),
+            "Environment factory registered for 'registry_gpu_only' returned no environment");
+}
+
+// Catches: a registrar record that moves, changes its version or layout, or
+// whose entries do not reach the registry.
 TEST(Registry, RegistrarRecordLayout) {
   const EnvironmentRegistrarV1* record = environment_registrar_v1();
   EXPECT_EQ(record, environment_registrar_v1());
@@ -109,6 +107,7 @@ TEST(Registry, RegistrarRecordLayout) {
   EXPECT_EQ(tagOf("REGISTRY_VIA_RECORD"), 2);
 }
 
+// Catches: registrations and look-ups from several threads that race.
 TEST(Registry, ConcurrentRegistrationAndLookup) {
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
