@@ -151,12 +151,6 @@ inline const AOTIManifest& checkedManifest(const AOTIManifest& manifest, const E
   return manifest;
 }
 
-inline ProfilingOptions profilingOptions(const SolverSettings& settings) {
-  ProfilingOptions options = settings.profiling;
-  if (options.run_id.empty()) options.run_id = "cpp_pwas";
-  return options;
-}
-
 }  // namespace cpu_search_detail
 
 template <typename H, typename T, typename O>
@@ -167,10 +161,8 @@ ParallelWeightedAStar<H, T, O>::ParallelWeightedAStar(std::unique_ptr<Environmen
       manifest_(cpu_search_detail::checkedManifest(manifest, start.get(), settings)),
       start_(std::move(start)),
       runner_(manifest, settings.device),
-      profiler_(cpu_search_detail::profilingOptions(settings)),
-      phases_(settings.print_internals || profiler_.active() || settings.operation_breakdown,
-              settings.operation_breakdown, settings.cuda_sync_timing,
-              [this] { runner_.synchronize(); }, profiler_),
+      profiler_(profilingOptionsWithRunId(settings, "cpp_pwas")),
+      phases_(settings, [this] { runner_.synchronize(); }, profiler_),
       open_capacity_(capacityHintOrDefault(settings.initial_open_size, 1024, "initial_open_size")),
       store_capacity_(
           capacityHintOrDefault(settings.initial_node_store_size, 1024, "initial_node_store_size")),

@@ -141,12 +141,6 @@ void checkCapacityHints(const TorchAStarConfig& config) {
     throw std::invalid_argument("initial OPEN, CLOSED, and node-store sizes must be non-negative");
 }
 
-ProfilingOptions profilingOptions(const TorchAStarConfig& config) {
-  ProfilingOptions options = config.profiling;
-  if (options.run_id.empty()) options.run_id = "cpp_torch_gpu_astar";
-  return options;
-}
-
 std::unique_ptr<TorchEnv> makeEnvironment(const std::string& name, const c10::Device& device,
                                           size_t state_size, c10::ScalarType state_type) {
   std::unique_ptr<TorchEnv> env = make_torch_environment(name, device, static_cast<int>(state_size));
@@ -180,9 +174,8 @@ TensorAStarSearch::TensorAStarSearch(const std::vector<uint8_t>& state,
       closed_node_index_(in_place_, caps_.closed, device, fixed_),
       open_(types_.open_index, types_.open_cost, device, fixed_),
       search_start_(SystemClock::now()),
-      profiler_(profilingOptions(config)),
-      phases_(config.print_internals || profiler_.active() || config.operation_breakdown,
-              config.operation_breakdown, config.cuda_sync_timing,
+      profiler_(profilingOptionsWithRunId(config, "cpp_torch_gpu_astar")),
+      phases_(config,
               [device] {
                 if (device.is_cuda()) torch::cuda::synchronize(device.index());
               },

@@ -13,12 +13,13 @@ namespace quelmar {
 
 class PhaseRecorder {
  public:
-  // `synchronize` waits for the heuristic device; it runs only when both
-  // operation_breakdown and cuda_sync_timing are set.
-  PhaseRecorder(bool timing_enabled, bool operation_breakdown, bool cuda_sync_timing,
-                std::function<void()> synchronize, Profiler& profiler)
-      : timing_(timing_enabled),
-        sync_(operation_breakdown && cuda_sync_timing),
+  // Timing is on when the settings print internals or ask for a breakdown,
+  // or the profiler is active. `synchronize` waits for the heuristic device;
+  // it runs only when both operation_breakdown and cuda_sync_timing are set.
+  PhaseRecorder(const SearchSettings& settings, std::function<void()> synchronize,
+                Profiler& profiler)
+      : timing_(settings.print_internals || profiler.active() || settings.operation_breakdown),
+        sync_(settings.operation_breakdown && settings.cuda_sync_timing),
         synchronize_(std::move(synchronize)),
         profiler_(profiler) {}
 

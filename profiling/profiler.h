@@ -53,4 +53,12 @@ class Profiler {
   std::unordered_map<std::string, PhaseStats> phases_;
 };
 
+// The settings' profiling options, with `run_id` filled in when they name none.
+inline ProfilingOptions profilingOptionsWithRunId(const SearchSettings& settings,
+                                                  const char* run_id) {
+  ProfilingOptions options = settings.profiling;
+  if (options.run_id.empty()) options.run_id = run_id;
+  return options;
+}
+
 }  // namespace quelmar
