@@ -19,11 +19,12 @@ int defaultSearchThreads() {
   return threads;
 }
 
-ScopedSearchThreads::ScopedSearchThreads(int threads) {
-  // LibTorch's own per-thread initialisation (its copy of the lazy flag
-  // lives in libtorch) runs now rather than inside the first network call.
+ScopedSearchThreads::ScopedSearchThreads(int threads) : previous_(omp_get_max_threads()) {
+  // The caller's value is read above, before LibTorch's per-thread
+  // initialisation, which sets the thread to LibTorch's own default. That
+  // initialisation runs now rather than inside the first network call, so
+  // it cannot override the search's setting either.
   (void)at::get_num_threads();
-  previous_ = omp_get_max_threads();
   omp_set_num_threads(std::max(threads, 1));
 }
 

@@ -11,8 +11,9 @@ namespace quelmar {
 int defaultSearchThreads();
 
 // Sets the calling thread's OpenMP team size to `threads` for the lifetime
-// of the object and restores the previous value afterwards. LibTorch's
-// per-thread initialisation runs first, so it cannot override the setting.
+// of the object and restores the caller's value afterwards. The caller's
+// value is read before LibTorch's per-thread initialisation, which runs next
+// so that it cannot override the setting.
 class ScopedSearchThreads {
  public:
   explicit ScopedSearchThreads(int threads);

@@ -3,8 +3,11 @@
 // Each wraps an 8-puzzle environment and registers through the capsule.
 #include <nanobind/nanobind.h>
 
+#include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "environments/registry.h"
 #include "quelmar_puzzles/puzzles.h"
@@ -14,7 +17,20 @@ using quelmar::Environment;
 
 namespace {
 
-enum class Fault { ThrowInExpand, ThrowInChildIsSolved, NullSuccessor, WrongNextState, DeadEnd };
+enum class Fault { ThrowInExpand, ThrowInChildIsSolved, NullSuccessor, WrongNextState, DeadEnd, Gate };
+
+// The gate: the start node's expand() waits until Python opens the gate (or
+// a long time has passed), so a test can act while a solve is surely running.
+std::atomic<bool> gate_waiting{false}, gate_open{false}, gate_opened_in_time{false};
+
+void waitAtGate() {
+  gate_waiting = true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!gate_open && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  gate_opened_in_time = gate_open.load();
+  gate_waiting = false;
+}
 
 class FaultyEnvironment : public Environment {
  public:
@@ -28,6 +44,7 @@ class FaultyEnvironment : public Environment {
   }
   std::vector<std::unique_ptr<Environment>> expand() const override {
     if (fault_ == Fault::ThrowInExpand) throw std::runtime_error("injected expand failure");
+    if (fault_ == Fault::Gate && depth_ == 0) waitAtGate();
     std::vector<std::unique_ptr<Environment>> out;
     if (fault_ == Fault::DeadEnd) return out;
     for (auto& child : inner_->expand()) out.push_back(wrap(std::move(child)));
@@ -73,5 +90,12 @@ NB_MODULE(_faulty_envs, m) {
     registrar->register_cpu_environment("wrong_next_state", &makeFaulty<Fault::WrongNextState>);
     registrar->register_cpu_environment("dead_end", &makeFaulty<Fault::DeadEnd>);
     registrar->register_cpu_environment("null_factory", &makeNothing);
+    registrar->register_cpu_environment("gated", &makeFaulty<Fault::Gate>);
   });
+  // The gated environment's controls: close the gate, see whether a solve
+  // waits at it, open it, and whether it was opened before the wait ran out.
+  m.def("close_gate", [] { gate_open = false; gate_opened_in_time = false; });
+  m.def("waiting_at_gate", [] { return gate_waiting.load(); });
+  m.def("open_gate", [] { gate_open = true; });
+  m.def("gate_opened_in_time", [] { return gate_opened_in_time.load(); });
 }

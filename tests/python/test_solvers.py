@@ -221,13 +221,16 @@ def test_concurrent_solves_match_sequential_ones():
     assert results == expected
 
 
-# Catches: a solve holding the GIL.
+# Catches: a solve holding the GIL. The solve waits at a gate that only this thread,
+# running Python code, can open; a solve holding the GIL would wait out its time instead.
 def test_interpreter_stays_responsive_during_a_solve():
-    state = qp.scramble("puzzle15", 60, seed=12)
-    thread = threading.Thread(target=solve, args=(state, "puzzle15", P15, 1.0, 1), kwargs={"search_budget": 30000})
+    import _faulty_envs
+
+    _faulty_envs.close_gate()
+    thread = threading.Thread(target=solve, args=(qp.scramble("puzzle8", 10, seed=3), "gated", P8, 1.0, 1))
     thread.start()
-    ticks = 0
-    while thread.is_alive():
-        ticks += 1
+    while not _faulty_envs.waiting_at_gate() and thread.is_alive():
         time.sleep(0.001)
-    assert ticks > 5
+    _faulty_envs.open_gate()
+    thread.join()
+    assert _faulty_envs.gate_opened_in_time()
