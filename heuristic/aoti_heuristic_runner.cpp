@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include <ATen/Context.h>
@@ -89,85 +90,68 @@ AOTIHeuristicRunner::AOTIHeuristicRunner(AOTIManifest manifest, std::string devi
   }
 }
 
-c10::Device AOTIHeuristicRunner::parseDevice(const std::string& spec) {
-  std::string text = spec;
-  const auto first = text.find_first_not_of(kBlanks);
-  if (first == std::string::npos) {
-    text.clear();
-  } else {
-    text = text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-  }
+namespace {
 
+// The accelerator kinds a device string may name, in the order "auto"
+// prefers them. `available` is null where LibTorch cannot tell in advance
+// (a private backend registers itself at run time).
+struct DeviceKind {
+  std::string_view name;
+  c10::DeviceType type;
+  bool (*available)();
+  const char* unavailable;  // message when not available
+  bool single;              // one device only: the index is ignored
+};
+
+constexpr DeviceKind kDeviceKinds[] = {
+    {"cuda", c10::DeviceType::CUDA, [] { return at::globalContext().hasCUDA(); },
+     "CUDA device requested but CUDA is unavailable in this build", false},
+    {"xpu", c10::DeviceType::XPU, [] { return at::globalContext().hasXPU(); },
+     "XPU device requested but XPU support is unavailable in this build", false},
+    {"hpu", c10::DeviceType::HPU, [] { return at::globalContext().hasHPU(); },
+     "HPU device requested but HPU support is unavailable in this build", false},
+    {"mtia", c10::DeviceType::MTIA, [] { return at::globalContext().hasMTIA(); },
+     "MTIA device requested but MTIA support is unavailable in this build", false},
+    {"xla", c10::DeviceType::XLA, [] { return at::globalContext().hasXLA(); },
+     "XLA device requested but XLA support is unavailable in this build", false},
+    {"mps", c10::DeviceType::MPS, [] { return at::globalContext().hasMPS(); },
+     "MPS device requested but MPS support is unavailable in this build", true},
+    {"privateuseone", c10::DeviceType::PrivateUse1, nullptr, nullptr, false},
+};
+
+std::string trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(kBlanks);
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+}  // namespace
+
+c10::Device AOTIHeuristicRunner::parseDevice(const std::string& spec) {
+  const std::string text = trimmed(spec);
   const auto colon = text.find(':');
   std::string kind = text.substr(0, colon);
   const std::string index_text = colon == std::string::npos ? "" : text.substr(colon + 1);
 
-  auto& context = at::globalContext();
   if (kind.empty() || kind == "auto") {
-    if (context.hasCUDA()) {
-      kind = "cuda";
-    } else if (context.hasXPU()) {
-      kind = "xpu";
-    } else if (context.hasHPU()) {
-      kind = "hpu";
-    } else if (context.hasMTIA()) {
-      kind = "mtia";
-    } else if (context.hasXLA()) {
-      kind = "xla";
-    } else if (context.hasMPS()) {
-      kind = "mps";
-    } else {
-      kind = "cpu";
+    kind = "cpu";
+    for (const DeviceKind& row : kDeviceKinds) {
+      if (row.available != nullptr && row.available()) {
+        kind = row.name;
+        break;
+      }
     }
   }
-  if (kind == "cpu") {
-    return c10::Device(c10::DeviceType::CPU, -1);
-  }
+  if (kind == "cpu") return c10::Device(c10::DeviceType::CPU, -1);
 
   // std::stoi: leading blanks and a sign allowed, trailing text ignored;
-  // throws invalid_argument / out_of_range with the text "stoi".
+  // throws invalid_argument / out_of_range with the text "stoi". It runs
+  // before the kind is looked up, so a bad index fails first.
   const int index = index_text.empty() ? 0 : std::stoi(index_text);
-
-  if (kind == "cuda") {
-    if (!context.hasCUDA()) {
-      throw std::runtime_error("CUDA device requested but CUDA is unavailable in this build");
-    }
-    return c10::Device(c10::DeviceType::CUDA, narrowIndex(index));
-  }
-  if (kind == "xpu") {
-    if (!context.hasXPU()) {
-      throw std::runtime_error("XPU device requested but XPU support is unavailable in this build");
-    }
-    return c10::Device(c10::DeviceType::XPU, narrowIndex(index));
-  }
-  if (kind == "mps") {
-    if (!context.hasMPS()) {
-      throw std::runtime_error("MPS device requested but MPS support is unavailable in this build");
-    }
-    // There is only ever one MPS device.
-    return c10::Device(c10::DeviceType::MPS, -1);
-  }
-  if (kind == "xla") {
-    if (!context.hasXLA()) {
-      throw std::runtime_error("XLA device requested but XLA support is unavailable in this build");
-    }
-    return c10::Device(c10::DeviceType::XLA, narrowIndex(index));
-  }
-  if (kind == "mtia") {
-    if (!context.hasMTIA()) {
-      throw std::runtime_error(
-          "MTIA device requested but MTIA support is unavailable in this build");
-    }
-    return c10::Device(c10::DeviceType::MTIA, narrowIndex(index));
-  }
-  if (kind == "hpu") {
-    if (!context.hasHPU()) {
-      throw std::runtime_error("HPU device requested but HPU support is unavailable in this build");
-    }
-    return c10::Device(c10::DeviceType::HPU, narrowIndex(index));
-  }
-  if (kind == "privateuseone") {
-    return c10::Device(c10::DeviceType::PrivateUse1, narrowIndex(index));
+  for (const DeviceKind& row : kDeviceKinds) {
+    if (row.name != kind) continue;
+    if (row.available != nullptr && !row.available()) throw std::runtime_error(row.unavailable);
+    return c10::Device(row.type, row.single ? c10::DeviceIndex{-1} : narrowIndex(index));
   }
   throw std::invalid_argument("Unsupported device spec: " + spec);
 }
