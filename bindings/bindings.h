@@ -1,5 +1,5 @@
 #pragma once
-// Each solver's Python function is defined in its own translation unit.
+// The Python functions the module defines beside the registrar capsule.
 
 #include <nanobind/nanobind.h>
 
@@ -7,5 +7,6 @@ namespace quelmar::bindings {
 
 void defineCpuSolver(nanobind::module_& m);
 void defineGpuSolver(nanobind::module_& m);
+void defineSettingsTable(nanobind::module_& m);
 
 }  // namespace quelmar::bindings

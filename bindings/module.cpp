@@ -41,4 +41,5 @@ NB_MODULE(_backend_impl, m) {
         "Number of model packages currently loaded and cached.");
   quelmar::bindings::defineCpuSolver(m);
   quelmar::bindings::defineGpuSolver(m);
+  quelmar::bindings::defineSettingsTable(m);
 }

@@ -1,9 +1,13 @@
 #include "config/validation.h"
 
+#include "config/search_modes.h"
+#include "config/settings_table.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 
@@ -36,7 +40,9 @@ constexpr const char* kFloatPrefix = "C++ CPU A* supports float32 and float64 fo
 }  // namespace
 
 bool isHashtableAlgorithm(const std::string& name) {
-  return name == "linear_probing" || name == "python_dict";
+  for (std::string_view choice : settings::kHashtableAlgorithms)
+    if (choice == name) return true;
+  return false;
 }
 
 uint64_t nextPowerOfTwo(uint64_t n) {
@@ -60,31 +66,60 @@ int64_t closedSlotsForNodeStore(int64_t store_slots, float factor) {
   return std::max<int64_t>(slots, 8);
 }
 
-void validateSearchSettings(const SearchSettings& settings) {
-  validateSolutionMoveSource(settings.solution_move_source);
-  validateDuplicateUpdateMode(settings.duplicate_update_mode);
-  validateGoalStopMode(settings.goal_stop_mode);
-  validateHashCapacityFactor(settings.hash_capacity_factor);
-  validateWeight(settings.weight);
-  validateCapacityMode(settings.capacity_mode);
-  validateHashtableAlgorithm(settings.hashtable_algorithm);
-  if (settings.search_budget < 0) throw std::invalid_argument("search_budget must be non-negative");
+namespace {
+
+// The position of `value` among a mode's choices as the mode's enum; throws
+// the mode's message for any other value.
+template <typename Mode>
+Mode parseChoice(std::string_view name, std::span<const std::string_view> choices,
+                 const std::string& value) {
+  for (size_t i = 0; i < choices.size(); ++i)
+    if (choices[i] == value) return static_cast<Mode>(i);
+  throw std::invalid_argument(settings::choiceMessage(name, choices));
 }
 
+}  // namespace
+
+std::string settings::choiceMessage(std::string_view name,
+                                    std::span<const std::string_view> choices) {
+  std::string message = std::string(name) + " must be ";
+  for (size_t i = 0; i < choices.size(); ++i) {
+    if (i > 0) message += i + 1 == choices.size() ? " or " : ", ";
+    message += "'" + std::string(choices[i]) + "'";
+  }
+  return message;
+}
+
+SearchModes parseSearchModes(const SearchSettings& settings) {
+  SearchModes modes;
+  modes.move_source = parseChoice<MoveSource>("solution_move_source", settings::kMoveSources,
+                                              settings.solution_move_source);
+  modes.duplicate_update = parseChoice<DuplicateUpdate>(
+      "duplicate_update_mode", settings::kDuplicateUpdateModes, settings.duplicate_update_mode);
+  modes.goal_stop =
+      parseChoice<GoalStop>("goal_stop_mode", settings::kGoalStopModes, settings.goal_stop_mode);
+  validateHashCapacityFactor(settings.hash_capacity_factor);
+  validateWeight(settings.weight);
+  modes.capacity =
+      parseChoice<CapacityMode>("capacity_mode", settings::kCapacityModes, settings.capacity_mode);
+  modes.probing = parseChoice<ClosedProbing>("hashtable_algorithm", settings::kHashtableAlgorithms,
+                                             settings.hashtable_algorithm);
+  if (settings.search_budget < 0) throw std::invalid_argument("search_budget must be non-negative");
+  return modes;
+}
+
+void validateSearchSettings(const SearchSettings& settings) { (void)parseSearchModes(settings); }
+
 void validateSolutionMoveSource(const std::string& value) {
-  if (value != "infer" && value != "stored")
-    throw std::invalid_argument("solution_move_source must be 'infer' or 'stored'");
+  parseChoice<MoveSource>("solution_move_source", settings::kMoveSources, value);
 }
 
 void validateDuplicateUpdateMode(const std::string& value) {
-  if (value != "in_place" && value != "new_slot")
-    throw std::invalid_argument("duplicate_update_mode must be 'in_place' or 'new_slot'");
+  parseChoice<DuplicateUpdate>("duplicate_update_mode", settings::kDuplicateUpdateModes, value);
 }
 
 void validateGoalStopMode(const std::string& value) {
-  if (value != "stop_before_goal" && value != "expand_popped_batch")
-    throw std::invalid_argument(
-        "goal_stop_mode must be 'stop_before_goal' or 'expand_popped_batch'");
+  parseChoice<GoalStop>("goal_stop_mode", settings::kGoalStopModes, value);
 }
 
 void validateHashCapacityFactor(float value) {
@@ -102,13 +137,11 @@ void validateWeight(float value) {
 }
 
 void validateCapacityMode(const std::string& value) {
-  if (value != "adaptive" && value != "fixed")
-    throw std::invalid_argument("capacity_mode must be 'adaptive' or 'fixed'");
+  parseChoice<CapacityMode>("capacity_mode", settings::kCapacityModes, value);
 }
 
 void validateHashtableAlgorithm(const std::string& value) {
-  if (!isHashtableAlgorithm(value))
-    throw std::invalid_argument("hashtable_algorithm must be 'linear_probing' or 'python_dict'");
+  parseChoice<ClosedProbing>("hashtable_algorithm", settings::kHashtableAlgorithms, value);
 }
 
 void validateMemoryDtypes(const std::string& node_state, const std::string& open_index,

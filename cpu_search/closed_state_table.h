@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "config/search_modes.h"
 #include "config/validation.h"
 
 namespace quelmar {
@@ -56,14 +57,11 @@ class ClosedStateTable {
     Node* node = nullptr;  // null: empty
   };
 
-  ClosedStateTable(const std::string& algorithm, uint64_t capacity_hint, bool fixed)
-      : algorithm_(algorithm), fixed_(fixed) {
-    validateHashtableAlgorithm(algorithm);
-    python_dict_ = algorithm == "python_dict";
+  ClosedStateTable(ClosedProbing probing, uint64_t capacity_hint, bool fixed)
+      : fixed_(fixed), python_dict_(probing == ClosedProbing::kPythonDict) {
     slots_.assign(nextPowerOfTwo(capacity_hint == 0 ? 1 : capacity_hint), Slot{});
   }
 
-  const std::string& algorithm() const { return algorithm_; }
   uint64_t count() const { return count_; }
   size_t slotCount() const { return slots_.size(); }
 
@@ -180,11 +178,10 @@ class ClosedStateTable {
     }
   }
 
-  std::string algorithm_;
   std::vector<Slot> slots_;
   uint64_t count_ = 0;
   bool fixed_ = false;
-  bool python_dict_ = false;
+  bool python_dict_;
 };
 
 }  // namespace quelmar

@@ -15,7 +15,6 @@
 // their limits apply to the whole search. OPEN is used by the calling thread
 // only.
 
-#include <c10/core/InferenceMode.h>
 #include <omp.h>
 
 #include <algorithm>
@@ -27,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "config/search_modes.h"
+#include "config/settings_table.h"
 #include "config/validation.h"
 #include "cpu_search/closed_state_table.h"
 #include "cpu_search/node_store.h"
@@ -38,6 +39,7 @@
 #include "heuristic/aoti_heuristic_runner.h"
 #include "profiling/phase_recorder.h"
 #include "profiling/profiler.h"
+#include "profiling/search_engine.h"
 #include "profiling/python_output.h"
 #include "profiling/search_report.h"
 
@@ -93,9 +95,10 @@ class ParallelWeightedAStar {
   void score(std::span<Node* const> nodes, std::span<const uint8_t> goal, Seconds& seconds);
   void writeInputs(std::span<Node* const> nodes);
   void recordIteration(const Seconds& seconds, bool reached_push);
-  SearchStatus status() const;
+  SearchStatus status() const { return progress_.status(open_.empty()); }
 
   const SolverSettings& settings_;
+  const SearchModes modes_;
   const AOTIManifest& manifest_;
   std::unique_ptr<Environment> start_;
   AOTIHeuristicRunner runner_;
@@ -111,15 +114,11 @@ class ParallelWeightedAStar {
   };
   std::vector<Shard> shards_;
   const size_t k_max_;
-  const bool in_place_;
-  const bool stop_before_goal_;
   TimePoint search_start_;
 
   SearchResult result_;
+  SearchProgress progress_;
   Node* goal_ = nullptr;
-  uint64_t nodes_generated_ = 0;
-  size_t iteration_ = 0;
-  bool budget_exceeded_ = false;
 
   // Per-iteration buffers, kept across iterations to reuse their memory.
   std::vector<Node*> popped_;
@@ -140,9 +139,7 @@ class ParallelWeightedAStar {
 
 namespace cpu_search_detail {
 
-inline const AOTIManifest& checkedManifest(const AOTIManifest& manifest, const Environment* start,
-                                           const SolverSettings& settings) {
-  validateSearchSettings(settings);
+inline const AOTIManifest& checkedManifest(const AOTIManifest& manifest, const Environment* start) {
   if (start == nullptr) throw std::invalid_argument("Start environment must not be null");
   const uint64_t total = totalInputElements(manifest);
   if (total == 0) throw std::runtime_error("Manifest reported zero-sized network input footprint");
@@ -158,10 +155,12 @@ ParallelWeightedAStar<H, T, O>::ParallelWeightedAStar(std::unique_ptr<Environmen
                                                       const AOTIManifest& manifest,
                                                       const SolverSettings& settings)
     : settings_(settings),
-      manifest_(cpu_search_detail::checkedManifest(manifest, start.get(), settings)),
+      modes_(parseSearchModes(settings)),
+      manifest_(cpu_search_detail::checkedManifest(manifest, start.get())),
       start_(std::move(start)),
       runner_(manifest, settings.device),
-      profiler_(profilingOptionsWithRunId(settings, "cpp_pwas")),
+      profiler_(profilingOptionsWithRunId(
+          settings, settings::searchRunId(settings::Solver::kCpu).data())),
       phases_(settings, [this] { runner_.synchronize(); }, profiler_),
       open_capacity_(capacityHintOrDefault(settings.initial_open_size, 1024, "initial_open_size")),
       store_capacity_(
@@ -169,18 +168,17 @@ ParallelWeightedAStar<H, T, O>::ParallelWeightedAStar(std::unique_ptr<Environmen
       closed_capacity_(capacityHintOrDefault(settings.initial_closed_size,
                                              cpu_search_detail::defaultClosedCapacity(settings),
                                              "initial_closed_size")),
-      open_(open_capacity_, settings.capacity_mode == "fixed"),
+      open_(open_capacity_, modes_.fixedCapacity()),
       k_max_(settings.batch_size > 0 ? static_cast<size_t>(settings.batch_size) : 1),
-      in_place_(settings.duplicate_update_mode == "in_place"),
-      stop_before_goal_(settings.goal_stop_mode == "stop_before_goal"),
+      progress_(settings.search_budget),
       scratch_(totalInputElements(manifest)),
       inputs_(manifest.inputs.size()) {
-  const bool fixed = settings.capacity_mode == "fixed";
+  const bool fixed = modes_.fixedCapacity();
   const int64_t count = fixed ? 1 : std::max(omp_get_max_threads(), 1);
   shards_.reserve(static_cast<size_t>(count));
   for (int64_t i = 0; i < count; ++i)
     shards_.push_back(
-        {ClosedStateTable<Node>(settings.hashtable_algorithm,
+        {ClosedStateTable<Node>(modes_.probing,
                                 static_cast<uint64_t>(std::max<int64_t>(closed_capacity_ / count, 1)),
                                 fixed),
          NodeStore<Node>(std::max<int64_t>(store_capacity_ / count, 1), fixed)});
@@ -203,11 +201,19 @@ SearchStatus ParallelWeightedAStar<H, T, O>::initialize() {
   open_.push(node);
   shard.closed.insert(node, hash);
   if (settings_.operation_breakdown) {
-    addTiming(result_.is_solved, seconds.child_goal_tests, seconds.child_goal_tests, 0.0, 1);
-    addTiming(result_.heuristic, seconds.heuristic + seconds.cost, seconds.infer,
-              clampedDifference(seconds.heuristic, seconds.infer) + seconds.cost, 1);
+    IterationTimings start_timings;
+    start_timings.is_solved = {seconds.child_goal_tests, seconds.child_goal_tests, 0.0, 1};
+    start_timings.heuristic = {seconds.heuristic + seconds.cost, seconds.infer,
+                               clampedDifference(seconds.heuristic, seconds.infer) + seconds.cost, 1};
+    addIterationTimings(result_, start_timings);
   }
-  if (is_goal) goal_ = node;
+  // A start state that is a goal ends the search here, before any
+  // iteration: this engine goal-tests the start node itself, while the
+  // tensor engine finds the goal when it pops the start row.
+  if (is_goal) {
+    goal_ = node;
+    progress_.goalFound();
+  }
   return status();
 }
 
@@ -216,7 +222,6 @@ SearchStatus ParallelWeightedAStar<H, T, O>::step() {
   Seconds seconds;
   const TimePoint begin = phases_.start();
   seconds.pop = phases_.time("pwas.pop_from_open", [&] { popBatch(seconds); });
-  const bool stop = goal_ != nullptr;
   if (popped_.empty()) {
     seconds.iteration = phases_("pwas.iteration", begin);
     recordIteration(seconds, false);
@@ -236,21 +241,12 @@ SearchStatus ParallelWeightedAStar<H, T, O>::step() {
   seconds.iteration = phases_("pwas.iteration", begin);
   recordIteration(seconds, true);
 
-  nodes_generated_ += children_.size();
-  if (!stop && settings_.search_budget > 0 &&
-      static_cast<uint64_t>(settings_.search_budget) <= nodes_generated_)
-    budget_exceeded_ = true;
+  progress_.addGenerated(children_.size());
+  progress_.checkBudget();
   // Children that CLOSED rejected die here, with their environments.
   children_.clear();
-  ++iteration_;
+  progress_.nextIteration();
   return status();
-}
-
-template <typename H, typename T, typename O>
-SearchStatus ParallelWeightedAStar<H, T, O>::status() const {
-  if (goal_ != nullptr) return SearchStatus::kSolved;
-  if (budget_exceeded_) return SearchStatus::kBudgetExceeded;
-  return open_.empty() ? SearchStatus::kExhausted : SearchStatus::kSearching;
 }
 
 // Pops k nodes, then goal-tests each on this thread (each test timed on its
@@ -273,9 +269,10 @@ void ParallelWeightedAStar<H, T, O>::popBatch(Seconds& seconds) {
     if (!is_goal) continue;
     if (!first_goal) first_goal = i;
     if (goal_ == nullptr || node->open_cost < goal_->open_cost) goal_ = node;
+    progress_.goalFound();
   }
   // The goal and what was popped after it are not expanded.
-  if (stop_before_goal_ && first_goal) popped_.resize(*first_goal);
+  if (modes_.stopBeforeGoal() && first_goal) popped_.resize(*first_goal);
 }
 
 template <typename H, typename T, typename O>
@@ -354,7 +351,7 @@ void ParallelWeightedAStar<H, T, O>::filterShard(size_t shard) {
     auto* slot = closed.locate(child.state, child_hash_[j]);
     Node* existing = slot == nullptr ? nullptr : slot->node;
     if (existing != nullptr && child.depth >= existing->depth) continue;
-    if (existing != nullptr && in_place_) {
+    if (existing != nullptr && modes_.inPlace()) {
       existing->depth = child.depth;
       existing->parent_move = child.parent_move;
       existing->parent = child.parent;
@@ -423,22 +420,23 @@ void ParallelWeightedAStar<H, T, O>::writeInputs(std::span<Node* const> nodes) {
 template <typename H, typename T, typename O>
 void ParallelWeightedAStar<H, T, O>::recordIteration(const Seconds& s, bool reached_push) {
   if (settings_.operation_breakdown) {
-    addTiming(result_.pop, s.pop, clampedDifference(s.pop, s.pop_goal_tests), s.pop_goal_tests, 1);
+    IterationTimings t;
+    t.pop = {s.pop, clampedDifference(s.pop, s.pop_goal_tests), s.pop_goal_tests, 1};
     if (reached_push) {
-      addTiming(result_.expand, s.expand + s.build, s.expand, s.build, 1);
-      addTiming(result_.is_solved, s.child_goal_tests, s.child_goal_tests, 0.0,
-                children_.empty() ? 0 : 1);
-      addTiming(result_.check, s.check, s.check, 0.0, 1);
-      addTiming(result_.heuristic, s.heuristic + s.cost, s.infer,
-                clampedDifference(s.heuristic, s.infer) + s.cost, s.scored ? 1 : 0);
-      addTiming(result_.push, s.push, s.push, 0.0, 1);
+      t.expand = {s.expand + s.build, s.expand, s.build, 1};
+      t.is_solved = {s.child_goal_tests, s.child_goal_tests, 0.0, children_.empty() ? 0u : 1u};
+      t.check = {s.check, s.check, 0.0, 1};
+      t.heuristic = {s.heuristic + s.cost, s.infer, clampedDifference(s.heuristic, s.infer) + s.cost,
+                     s.scored ? 1u : 0u};
+      t.push = {s.push, s.push, 0.0, 1};
     }
-    addTiming(result_.iteration, s.iteration, s.iteration, 0.0, 1);
+    t.iteration = {s.iteration, s.iteration, 0.0, 1};
+    addIterationTimings(result_, t);
   }
   if (reached_push && settings_.print_internals) {
     std::vector<double> depths;
     for (const Node* node : accepted_) depths.push_back(static_cast<double>(node->depth));
-    writeStdout(iterationHeuristicLine(iteration_, heuristics_, depths));
+    writeStdout(iterationHeuristicLine(progress_.iteration(), heuristics_, depths));
     writeStdout(iterationTimesLine({s.pop - s.pop_goal_tests, s.expand,
                                     s.child_goal_tests + s.pop_goal_tests, s.check, s.infer, s.push,
                                     s.iteration}));
@@ -447,36 +445,21 @@ void ParallelWeightedAStar<H, T, O>::recordIteration(const Seconds& s, bool reac
 
 template <typename H, typename T, typename O>
 SearchResult ParallelWeightedAStar<H, T, O>::finish() {
-  if (status() == SearchStatus::kExhausted && settings_.verbose)
-    writeStdout("Open set exhausted without finding a solution.\n");
-  result_.nodes_generated = nodes_generated_;
-  result_.solved = goal_ != nullptr;
-  result_.search_budget_exceeded = budget_exceeded_;
-  if (result_.solved) {
+  if (progress_.solved()) {
     size_t stored = 0;
     for (const Shard& shard : shards_) stored += shard.store.size();
-    result_.moves = reconstructPath(goal_, settings_.solution_move_source, stored);
+    result_.moves = reconstructPath(goal_, modes_.move_source, stored);
   }
-  const TimePoint search_end = SystemClock::now();
-  result_.solve_time = PhaseRecorder::secondsBetween(search_start_, search_end);
-  result_.has_operation_timings = settings_.operation_breakdown;
-  if (settings_.verbose) writeStdout(finalReport(result_));
-  if (profiler_.active()) {
-    profiler_.record_impl("pwas.total", search_start_, search_end);
-    profiler_.finalize_impl();
-  }
-  return std::move(result_);
+  return finishSearch(std::move(result_), progress_, open_.empty(), search_start_, profiler_,
+                      "pwas.total", settings_.operation_breakdown, settings_.verbose);
 }
 
 template <typename Heuristic, typename TotalCost, typename OpenCost>
 SearchResult parallelWeightedAStarImpl(std::unique_ptr<Environment> start,
                                        const AOTIManifest& manifest,
                                        const SolverSettings& settings) {
-  c10::InferenceMode inference_mode;
-  ParallelWeightedAStar<Heuristic, TotalCost, OpenCost> search(std::move(start), manifest, settings);
-  for (SearchStatus status = search.initialize(); status == SearchStatus::kSearching;)
-    status = search.step();
-  return search.finish();
+  return runSearch<ParallelWeightedAStar<Heuristic, TotalCost, OpenCost>>(std::move(start),
+                                                                          manifest, settings);
 }
 
 }  // namespace quelmar

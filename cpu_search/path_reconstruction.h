@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "config/search_modes.h"
 #include "environments/environment.h"
 
 namespace quelmar {
@@ -20,7 +21,7 @@ int32_t inferMove(const Environment& parent, std::span<const uint8_t> child_stat
 // `max_chain` bounds the parent walk (the number of nodes in the search), so
 // corrupted parent links end in an error instead of an endless loop.
 template <typename Node>
-std::vector<int32_t> reconstructPath(const Node* goal, const std::string& solution_move_source,
+std::vector<int32_t> reconstructPath(const Node* goal, MoveSource move_source,
                                      size_t max_chain = SIZE_MAX) {
   std::vector<const Node*> chain;
   for (const Node* node = goal; node != nullptr; node = node->parent) {
@@ -31,7 +32,7 @@ std::vector<int32_t> reconstructPath(const Node* goal, const std::string& soluti
   std::vector<int32_t> moves;
   if (chain.size() < 2) return moves;
   moves.reserve(chain.size() - 1);
-  const bool stored = solution_move_source == "stored";
+  const bool stored = move_source == MoveSource::kStored;
   for (size_t i = chain.size() - 1; i-- > 0;) {
     const Node* child = chain[i];
     moves.push_back(stored ? child->parent_move

@@ -1,7 +1,6 @@
 #include "gpu_search/tensor_weighted_astar.h"
 
 #include <ATen/ATen.h>
-#include <c10/core/InferenceMode.h>
 #include <torch/csrc/inductor/aoti_package/model_package_loader.h>
 #include <torch/cuda.h>
 
@@ -12,6 +11,8 @@
 #include <utility>
 
 #include "config/scalar_type.h"
+#include "config/search_modes.h"
+#include "config/settings_table.h"
 #include "config/validation.h"
 #include "environments/registry.h"
 #include "environments/torch_env.h"
@@ -24,6 +25,7 @@
 #include "heuristic/aoti_manifest.h"
 #include "profiling/phase_recorder.h"
 #include "profiling/profiler.h"
+#include "profiling/search_engine.h"
 #include "profiling/python_output.h"
 #include "profiling/search_report.h"
 
@@ -107,9 +109,10 @@ class TensorAStarSearch {
                      at::Tensor& updated);
   void recordIteration(const PhaseSeconds& s, bool reached_push, const ChildBatch& survivors,
                        const at::Tensor& h);
-  SearchStatus status() const;
+  SearchStatus status() const { return progress_.status(open_.size() == 0); }
 
   const TorchAStarConfig& config_;
+  const SearchModes modes_;
   const c10::Device device_;
   const AOTIManifest manifest_;
   const std::shared_ptr<torch::inductor::AOTIModelPackageLoader> package_;
@@ -119,7 +122,6 @@ class TensorAStarSearch {
   const std::string env_name_;
   const int64_t num_moves_, batch_, nnet_batch_;
   const Capacities caps_;
-  const bool fixed_, in_place_, stop_before_goal_;
   TorchNodeStore store_;
   GpuClosedTable closed_;
   ClosedNodeIndex closed_node_index_;
@@ -129,10 +131,8 @@ class TensorAStarSearch {
   PhaseRecorder phases_;
 
   SearchResult result_;
+  SearchProgress progress_;
   int64_t best_goal_ = -1;
-  bool budget_exceeded_ = false;
-  int64_t nodes_generated_ = 0;
-  uint64_t iteration_ = 0;
 };
 
 void checkCapacityHints(const TorchAStarConfig& config) {
@@ -152,7 +152,8 @@ TensorAStarSearch::TensorAStarSearch(const std::vector<uint8_t>& state,
                                      const std::string& env_name,
                                      const std::string& package_path,
                                      const TorchAStarConfig& config, const c10::Device& device)
-    : config_((validateSearchSettings(config), config)),
+    : config_(config),
+      modes_(parseSearchModes(config)),
       device_(device),
       manifest_(loadAOTIManifest(package_path)),
       package_(loadModelPackage(manifest_.package_path, device)),
@@ -165,21 +166,20 @@ TensorAStarSearch::TensorAStarSearch(const std::vector<uint8_t>& state,
       batch_(std::max<int32_t>(config.batch_size, 1)),
       nnet_batch_(networkBatchSize(config, batch_, num_moves_)),
       caps_(initialCapacities(config, num_moves_)),
-      fixed_(config.capacity_mode == "fixed"),
-      in_place_(config.duplicate_update_mode == "in_place"),
-      stop_before_goal_(config.goal_stop_mode == "stop_before_goal"),
-      store_(env_->state_dim, device, config, caps_.store, fixed_),
+      store_(env_->state_dim, device, config, caps_.store, modes_.fixedCapacity()),
       closed_(env_->state_dim, device, types_.closed_key, types_.closed_cost, caps_.closed,
-              config.hashtable_algorithm, fixed_),
-      closed_node_index_(in_place_, caps_.closed, device, fixed_),
-      open_(types_.open_index, types_.open_cost, device, fixed_),
+              config.hashtable_algorithm, modes_.fixedCapacity()),
+      closed_node_index_(modes_.inPlace(), caps_.closed, device, modes_.fixedCapacity()),
+      open_(types_.open_index, types_.open_cost, device, modes_.fixedCapacity()),
       search_start_(SystemClock::now()),
-      profiler_(profilingOptionsWithRunId(config, "cpp_torch_gpu_astar")),
+      profiler_(profilingOptionsWithRunId(
+          config, settings::searchRunId(settings::Solver::kGpu).data())),
       phases_(config,
               [device] {
                 if (device.is_cuda()) torch::cuda::synchronize(device.index());
               },
-              profiler_) {}
+              profiler_),
+      progress_(config.search_budget) {}
 
 SearchStatus TensorAStarSearch::initialize() {
   ChildBatch start;
@@ -197,13 +197,17 @@ SearchStatus TensorAStarSearch::initialize() {
   const auto probe = closed_.probe(keys, hashes);
   closed_.upsertEntries(keys, start.g.to(device_, types_.closed_cost), hashes, probe.found,
                         probe.slot, probe.entry);
-  if (in_place_) closed_node_index_.map().narrow(0, 0, 1).copy_(row0);
+  if (modes_.inPlace()) closed_node_index_.map().narrow(0, 0, 1).copy_(row0);
   open_.initialize(row0, f0, caps_.open);
   if (config_.operation_breakdown) {
-    addTiming(result_.is_solved, seconds.is_solved, seconds.is_solved, 0.0, 1);
+    IterationTimings start_timings;
+    start_timings.is_solved = {seconds.is_solved, seconds.is_solved, 0.0, 1};
     const double misc = clampedDifference(seconds.heuristic, seconds.infer);
-    addTiming(result_.heuristic, seconds.infer + misc, seconds.infer, misc, 1);
+    start_timings.heuristic = {seconds.infer + misc, seconds.infer, misc, 1};
+    addIterationTimings(result_, start_timings);
   }
+  // The start row is not goal-tested here: a start state that is a goal is
+  // found when the first iteration pops it (the CPU engine stops before).
   return status();
 }
 
@@ -218,17 +222,18 @@ SearchStatus TensorAStarSearch::step() {
     if (popped_goals.any().item<bool>()) {
       const int64_t first = popped_goals.nonzero().flatten()[0].item<int64_t>();
       best_goal_ = popped[first].item<int64_t>();
-      if (stop_before_goal_) expand_rows = popped.narrow(0, 0, first);
+      progress_.goalFound();
+      if (modes_.stopBeforeGoal()) expand_rows = popped.narrow(0, 0, first);
     }
   });
   if (expand_rows.size(0) == 0) {
     seconds.iteration = phases_("torchgpu.iteration", begin);
     recordIteration(seconds, false, {}, {});
-    ++iteration_;
+    progress_.nextIteration();
     return status();
   }
   ChildBatch children = expandRows(expand_rows, seconds);
-  nodes_generated_ += children.states.size(0);
+  progress_.addGenerated(static_cast<uint64_t>(children.states.size(0)));
   filterThroughClosed(children, seconds);
 
   at::Tensor h = at::empty({0}, on(types_.heuristic));
@@ -239,7 +244,7 @@ SearchStatus TensorAStarSearch::step() {
   seconds.persist = phases_.time("torchgpu.persist_children", [&] { new_rows = persist(children, h, f, updated); });
   seconds.push = phases_.time("torchgpu.add_to_open", [&] {
     // A row updated in place leaves OPEN before it comes back at its new cost.
-    if (in_place_ && updated.defined() && updated.size(0) > 0 && open_.size() > 0) {
+    if (modes_.inPlace() && updated.defined() && updated.size(0) > 0 && open_.size() > 0) {
       const at::Tensor in_open = at::isin(open_.index().to(at::kLong), updated, /*assume_unique=*/true);
       if (in_open.any().item<bool>()) {
         const at::Tensor keep = in_open.logical_not();
@@ -250,16 +255,9 @@ SearchStatus TensorAStarSearch::step() {
   });
   seconds.iteration = phases_("torchgpu.iteration", begin);
   recordIteration(seconds, true, children, h);
-  if (best_goal_ < 0 && config_.search_budget > 0 && nodes_generated_ >= config_.search_budget)
-    budget_exceeded_ = true;
-  ++iteration_;
+  progress_.checkBudget();
+  progress_.nextIteration();
   return status();
-}
-
-SearchStatus TensorAStarSearch::status() const {
-  if (best_goal_ >= 0) return SearchStatus::kSolved;
-  if (budget_exceeded_) return SearchStatus::kBudgetExceeded;
-  return open_.size() > 0 ? SearchStatus::kSearching : SearchStatus::kExhausted;
 }
 
 // Children of `rows`, parent by parent, moves in order, with their goal flags.
@@ -299,7 +297,7 @@ void TensorAStarSearch::filterThroughClosed(ChildBatch& c, PhaseSeconds& seconds
   c.entries = at::empty({0}, on(at::kLong));
   seconds.check = phases_.time("torchgpu.closed_filter", [&] {
     if (c.states.size(0) == 0) return;
-    if (in_place_) {
+    if (modes_.inPlace()) {
       const auto inserted = closed_.insertOrImproveWithEntries(c.states, c.g);
       accepted = inserted.flags;
       c.entries = inserted.entries;
@@ -310,7 +308,7 @@ void TensorAStarSearch::filterThroughClosed(ChildBatch& c, PhaseSeconds& seconds
   });
   seconds.check_misc = phases_.time("torchgpu.check_misc", [&] {
     c.select(accepted.nonzero().flatten());
-    if (in_place_ && c.states.size(0) > 1) c.select(select_min_cost_per_key(c.entries, c.g));
+    if (modes_.inPlace() && c.states.size(0) > 1) c.select(select_min_cost_per_key(c.entries, c.g));
   });
 }
 
@@ -346,7 +344,7 @@ std::pair<at::Tensor, at::Tensor> TensorAStarSearch::score(const ChildBatch& bat
 at::Tensor TensorAStarSearch::persist(const ChildBatch& c, const at::Tensor& h,
                                       const at::Tensor& f, at::Tensor& updated) {
   const int64_t survivors = c.states.size(0);
-  if (!in_place_ || survivors == 0)
+  if (!modes_.inPlace() || survivors == 0)
     return store_.append(c.states, c.depth, c.g, h, f, c.solved, c.parent_index, c.parent_move);
   const at::Tensor e = c.entries.to(at::kLong);
   const at::Tensor valid = e >= 0;
@@ -393,41 +391,33 @@ void TensorAStarSearch::recordIteration(const PhaseSeconds& s, bool reached_push
       const int64_t i_max = h.argmax().item<int64_t>();
       writeStdout(formatText(
           "Itr: %zu, Added to OPEN - Min/Max Heur(PathCost): %.2f(%.2f)/%.2f(%.2f) \n",
-          static_cast<size_t>(iteration_), h[i_min].item<double>(), survivors.g[i_min].item<double>(),
+          progress_.iteration(), h[i_min].item<double>(), survivors.g[i_min].item<double>(),
           h[i_max].item<double>(), survivors.g[i_max].item<double>()));
     }
     writeStdout(iterationTimesLine({s.pop, s.expand, s.is_solved, s.check, s.infer, s.push, s.iteration}));
   }
   if (!config_.operation_breakdown) return;
+  IterationTimings t;
+  t.iteration = {s.iteration, s.iteration, 0.0, 1};
   if (!reached_push) {
-    addTiming(result_.pop, s.pop, s.pop, 0.0, 1);
-    addTiming(result_.iteration, s.iteration, s.iteration, 0.0, 1);
-    return;
+    t.pop = {s.pop, s.pop, 0.0, 1};
+  } else {
+    t.pop = {s.pop + s.pop_misc, s.pop, s.pop_misc, 1};
+    t.is_solved = {s.is_solved, s.is_solved, 0.0, 1};
+    t.expand = {s.expand + s.expand_misc, s.expand, s.expand_misc, 1};
+    t.check = {s.check + s.check_misc, s.check, s.check_misc, 1};
+    const double misc = clampedDifference(s.heuristic, s.infer) + s.cost + s.persist;
+    t.heuristic = {s.infer + misc, s.infer, misc, s.scored ? 1u : 0u};
+    t.push = {s.push, s.push, 0.0, 1};
   }
-  addTiming(result_.pop, s.pop + s.pop_misc, s.pop, s.pop_misc, 1);
-  addTiming(result_.is_solved, s.is_solved, s.is_solved, 0.0, 1);
-  addTiming(result_.expand, s.expand + s.expand_misc, s.expand, s.expand_misc, 1);
-  addTiming(result_.check, s.check + s.check_misc, s.check, s.check_misc, 1);
-  const double misc = clampedDifference(s.heuristic, s.infer) + s.cost + s.persist;
-  addTiming(result_.heuristic, s.infer + misc, s.infer, misc, s.scored ? 1 : 0);
-  addTiming(result_.push, s.push, s.push, 0.0, 1);
-  addTiming(result_.iteration, s.iteration, s.iteration, 0.0, 1);
+  addIterationTimings(result_, t);
 }
 
 SearchResult TensorAStarSearch::finish() {
-  result_.solved = best_goal_ >= 0;
-  result_.search_budget_exceeded = budget_exceeded_;
-  result_.nodes_generated = static_cast<uint64_t>(nodes_generated_);
-  result_.has_operation_timings = config_.operation_breakdown;
-  if (result_.solved)
+  if (progress_.solved())
     result_.moves = reconstructTorchPath(store_, *env_, best_goal_, config_.solution_move_source);
-  const TimePoint search_end = SystemClock::now();
-  result_.solve_time = PhaseRecorder::secondsBetween(search_start_, search_end);
-  if (profiler_.active()) {
-    profiler_.record_impl("torchgpu.total", search_start_, search_end);
-    profiler_.finalize_impl();
-  }
-  return std::move(result_);
+  return finishSearch(std::move(result_), progress_, open_.size() == 0, search_start_, profiler_,
+                      "torchgpu.total", config_.operation_breakdown, /*verbose=*/false);
 }
 
 }  // namespace
@@ -435,11 +425,7 @@ SearchResult TensorAStarSearch::finish() {
 SearchResult tensorAStarSearch(const std::vector<uint8_t>& state, const std::string& env_name,
                                const std::string& package_path, const TorchAStarConfig& config,
                                const c10::Device& device) {
-  c10::InferenceMode inference_mode;
-  TensorAStarSearch search(state, env_name, package_path, config, device);
-  for (SearchStatus status = search.initialize(); status == SearchStatus::kSearching;)
-    status = search.step();
-  return search.finish();
+  return runSearch<TensorAStarSearch>(state, env_name, package_path, config, device);
 }
 
 SearchResult run_torch_gpu_astar(const std::vector<uint8_t>& state, const std::string& env,

@@ -142,9 +142,9 @@ TEST(ClosedStateTable, ProbesReachEverySlotAndHashesSpread) {
 }
 
 // Catches: growth before or after the 2/3 load mark, a slot count that is not
-// the next power of two, nodes lost in a rehash, an unknown algorithm accepted.
+// the next power of two, nodes lost in a rehash.
 TEST(ClosedStateTable, SizingAndGrowthAtTwoThirds) {
-  for (const char* algorithm : {"linear_probing", "python_dict"}) {
+  for (const ClosedProbing algorithm : {ClosedProbing::kLinearProbing, ClosedProbing::kPythonDict}) {
     ClosedStateTable<Node> table(algorithm, 1024, false);
     std::vector<std::unique_ptr<Node>> nodes;
     for (int i = 0; i < 683; ++i) {
@@ -156,9 +156,8 @@ TEST(ClosedStateTable, SizingAndGrowthAtTwoThirds) {
     EXPECT_EQ(table.find(Bytes{1, 2, 3}), nullptr);
     EXPECT_EQ(table.count(), 683u);
   }
-  EXPECT_EQ(ClosedStateTable<Node>("linear_probing", 0, false).slotCount(), 1u);
-  EXPECT_EQ(ClosedStateTable<Node>("linear_probing", 1000, false).slotCount(), 1024u);
-  EXPECT_THROW(ClosedStateTable<Node>("Linear_Probing", 8, false), std::invalid_argument);
+  EXPECT_EQ(ClosedStateTable<Node>(ClosedProbing::kLinearProbing, 0, false).slotCount(), 1u);
+  EXPECT_EQ(ClosedStateTable<Node>(ClosedProbing::kLinearProbing, 1000, false).slotCount(), 1024u);
 }
 
 // Catches: a growing table that calls itself full when perturbed probes in a
@@ -166,7 +165,7 @@ TEST(ClosedStateTable, SizingAndGrowthAtTwoThirds) {
 // doublings are at risk.
 TEST(ClosedStateTable, GrowingTableFromOneSlotNeverCallsItselfFull) {
   uint64_t x = 88172645463325252ull;
-  for (const char* algorithm : {"linear_probing", "python_dict"}) {
+  for (const ClosedProbing algorithm : {ClosedProbing::kLinearProbing, ClosedProbing::kPythonDict}) {
     for (int table_index = 0; table_index < 300; ++table_index) {
       ClosedStateTable<Node> table(algorithm, 1, false);
       std::vector<std::unique_ptr<Node>> nodes;
@@ -175,9 +174,9 @@ TEST(ClosedStateTable, GrowingTableFromOneSlotNeverCallsItselfFull) {
         Bytes state(9, static_cast<uint8_t>(i));
         for (int b = 0; b < 8; ++b) state[b] = static_cast<uint8_t>(x >> (8 * b));
         nodes.push_back(makeNode(state));
-        ASSERT_NO_THROW(table.insert(nodes.back().get())) << algorithm << " table " << table_index;
+        ASSERT_NO_THROW(table.insert(nodes.back().get())) << static_cast<int>(algorithm) << " table " << table_index;
       }
-      for (auto& node : nodes) ASSERT_EQ(table.find(node->state), node.get()) << algorithm;
+      for (auto& node : nodes) ASSERT_EQ(table.find(node->state), node.get()) << static_cast<int>(algorithm);
     }
   }
 }
@@ -186,16 +185,16 @@ TEST(ClosedStateTable, GrowingTableFromOneSlotNeverCallsItselfFull) {
 // stored twice instead of replaced, and states told apart only by length confused.
 TEST(ClosedStateTable, FixedModeAndOverwrites) {
   auto a = makeNode({1}), b = makeNode({2}), a2 = makeNode({1});
-  ClosedStateTable<Node> one_slot("python_dict", 1, true);
+  ClosedStateTable<Node> one_slot(ClosedProbing::kPythonDict, 1, true);
   EXPECT_EQ(messageOf<std::runtime_error>([&] { one_slot.insert(a.get()); }),
             "C++ CLOSED state table reached fixed capacity");
   EXPECT_EQ(one_slot.find(Bytes{1}), a.get());  // the node that failed stays stored
-  ClosedStateTable<Node> table("linear_probing", 8, true);
+  ClosedStateTable<Node> table(ClosedProbing::kLinearProbing, 8, true);
   for (Node* node : {a.get(), b.get(), a2.get()}) table.insert(node);
   EXPECT_EQ(table.count(), 2u);
   EXPECT_EQ(table.find(Bytes{1}), a2.get());
   auto empty = makeNode({}), empty2 = makeNode({}), zero = makeNode({0}), zeros = makeNode({0, 0});
-  ClosedStateTable<Node> t2("python_dict", 16, false);
+  ClosedStateTable<Node> t2(ClosedProbing::kPythonDict, 16, false);
   for (Node* node : {empty.get(), zero.get(), zeros.get(), empty2.get()}) t2.insert(node);
   EXPECT_EQ(t2.find(Bytes{}), empty2.get());
   EXPECT_EQ(t2.find(Bytes{0}), zero.get());
@@ -209,8 +208,8 @@ TEST(ClosedStateTable, FixedModeAndOverwrites) {
 TEST(PathReconstruction, StoredInferredAndFailures) {
   NodeStore<Node> store(0, false);
   Node* start = store.append(std::move(*makeNode({3})));
-  EXPECT_TRUE(reconstructPath<Node>(nullptr, "stored").empty());
-  EXPECT_TRUE(reconstructPath(start, "infer").empty());
+  EXPECT_TRUE(reconstructPath<Node>(nullptr, MoveSource::kStored).empty());
+  EXPECT_TRUE(reconstructPath(start, MoveSource::kInfer).empty());
   Node* parent = start;
   for (int32_t move : {2, 0, 1}) {  // 3 -> 4 -> 5 -> 4
     auto child = makeNode({static_cast<uint8_t>(parent->state[0] + (move == 1 ? -1 : 1))});
@@ -218,13 +217,13 @@ TEST(PathReconstruction, StoredInferredAndFailures) {
     child->parent_move = move;
     parent = store.append(std::move(*child));
   }
-  EXPECT_EQ(reconstructPath(parent, "stored"), (std::vector<int32_t>{2, 0, 1}));
-  EXPECT_EQ(reconstructPath(parent, "infer"), (std::vector<int32_t>{0, 0, 1}));
+  EXPECT_EQ(reconstructPath(parent, MoveSource::kStored), (std::vector<int32_t>{2, 0, 1}));
+  EXPECT_EQ(reconstructPath(parent, MoveSource::kInfer), (std::vector<int32_t>{0, 0, 1}));
   start->own(std::make_unique<LineEnvironment>(Bytes{3}, /*lying=*/true));
-  EXPECT_EQ(messageOf<std::runtime_error>([&] { reconstructPath(parent, "infer"); }),
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { reconstructPath(parent, MoveSource::kInfer); }),
             "Unable to infer a valid move between adjacent C++ path states");
   start->parent = parent;
-  EXPECT_THROW(reconstructPath(parent, "stored", store.size()), std::runtime_error);
+  EXPECT_THROW(reconstructPath(parent, MoveSource::kStored, store.size()), std::runtime_error);
 }
 
 }  // namespace
