@@ -285,6 +285,8 @@ at::Tensor runTensorHeuristic(torch::inductor::AOTIModelPackageLoader& loader,
   }
   output = output.to(at::kFloat);
   checkNoNaN(output);
+  // The tensor path clamps negative estimates to 0 and the CPU path (infer)
+  // does not: each is what its engine's interface promises its callers.
   return output.clamp_min(0.0);
 }
 
