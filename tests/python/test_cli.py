@@ -11,6 +11,7 @@ import pytest
 
 import quelmar_puzzles
 from quelmar_cpp import cli
+from quelmar_cpp.cli import command, settings
 
 MODEL = os.path.join(os.environ.get("QUELMAR_BUILD_DIR", "build"), "models", "puzzle8_manhattan.pt2")
 ENV = "puzzle8"
@@ -117,7 +118,7 @@ def test_sweep_with_two_threads_matches_one_thread(test_set, tmp_path, capsys):
                           *map(str, args), "--threads", "2", "--out", str(two), "--plot", str(plot)],
                          env=env, capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
-    share = max(1, cli._cpus() // 2)
+    share = max(1, command._cpus() // 2)
     assert run.stdout.splitlines()[0].split() == ["weight=0.5", "weight=1"]
     assert run.stdout.strip().endswith(f"2 thread(s) x {share} OpenMP threads")
     rows = read_rows(one)
@@ -156,7 +157,8 @@ MALFORMED = [
     (GOOD, ["--model", "{dir}/missing.pt2"], 2, "model package not found: "),
     (GOOD, ["--nnet-batch-size", "8"], 2, "--nnet-batch-size does not apply to the CPU solver"),
     (GOOD, ["--plugin", "no_such_plugin"], 2, "cannot import plug-in module 'no_such_plugin'"),
-    (GOOD + GOOD, ["--capacity-mode", "sideways"], 1, "states.txt:1): ValueError: capacity_mode must be"),
+    (GOOD, ["--sweep", "capacity-mode=fixed,sideways"], 2, "'sideways' is not one of 'adaptive', 'fixed'"),
+    (GOOD + GOOD, ["--initial-open-size", "-1"], 1, "states.txt:1): ValueError: initial_open_size"),
 ]
 
 
@@ -193,3 +195,28 @@ def test_cluster_reruns_the_states_of_a_dead_worker_in_input_order(test_set, tmp
     rows = read_rows(tmp_path / "cluster.jsonl")
     assert [r["state"] for r in rows] == [quelmar_puzzles.scramble(ENV, 14, 3 + i).tolist() for i in range(8)]
     assert same_search(rows, read_rows(tmp_path / "local.jsonl"))
+
+
+# Catches: settings discovered without their choices, defaults or per-solver availability,
+# or out of the solvers' argument order; an invalid choice reaching the solver.
+def test_setting_specs_describe_both_solvers(capsys):
+    specs = {s["name"]: s for s in settings.setting_specs()}
+    names = list(specs)
+    assert names[:5] == ["weight", "batch_size", "nnet_batch_size", "device", "print_internals"]
+    expected = [  # (name, type, choices, CPU default, GPU default; "-" where the solver lacks it)
+        ("weight", "float", None, None, None),
+        ("nnet_batch_size", "int", None, "-", 0),
+        ("device", "str", None, None, "cuda:0"),
+        ("capacity_mode", "str", ["adaptive", "fixed"], "adaptive", "adaptive"),
+        ("goal_stop_mode", "str", ["stop_before_goal", "expand_popped_batch"], "stop_before_goal",
+         "stop_before_goal"),
+        ("operation_breakdown", "bool", None, False, False),
+    ]
+    for name, typ, choices, cpu, gpu in expected:
+        spec = specs[name]
+        assert (spec["type"], spec["choices"]) == (typ, choices), name
+        assert [spec["solvers"].get(s, {"default": "-"})["default"] for s in ("cpu", "gpu")] == [cpu, gpu], name
+        assert all(isinstance(p["doc"], str) and p["doc"] for p in spec["solvers"].values()), name
+    with pytest.raises(SystemExit) as exit:
+        cli.main(["solve", "--env", ENV, "--model", MODEL, "--scrambles", "1:1", "--capacity-mode", "sideways"])
+    assert exit.value.code == 2 and "invalid choice: 'sideways'" in capsys.readouterr().err

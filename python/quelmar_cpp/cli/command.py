@@ -1,0 +1,175 @@
+"""Solve a test set from the command line: ``python3 -m quelmar_cpp solve`` (or ``quelmar solve``).
+
+Reads states from a file (or scrambles them through the plug-in), solves them
+with the CPU or GPU solver from several threads or on a Dask cluster, replays
+every solution through the plug-in, and writes one JSON row per state, a
+summary table and optional plots. ``python3 -m quelmar_cpp solve --help``
+lists the options; the search settings and their defaults are read from the
+solver functions themselves.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+
+from . import inputs, report, runners
+from .errors import SolveError, UsageError
+from .settings import REQUIRED_DEFAULTS, add_setting_options, plan_runs, setting_specs
+
+
+def _parser(specs: list[dict]) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog=_prog(), description=__doc__.split("\n\n")[0])
+    solve = parser.add_subparsers(dest="command", required=True).add_parser(
+        "solve", description="Solve a test set and summarize the runs.")
+    solve.add_argument("--env", required=True, help="environment name, e.g. puzzle15")
+    solve.add_argument("--model", required=True, help="AOTInductor model package (.pt2)")
+    solve.add_argument("--plugin", default="quelmar_puzzles", help="plug-in module to import and register")
+    source = solve.add_mutually_exclusive_group(required=True)
+    source.add_argument("--states", help="states, one per line (integers, '#' comments) or a .npy array")
+    source.add_argument("--scrambles", metavar="N:DEPTH", help="N states scrambled DEPTH moves by the plug-in")
+    solve.add_argument("--seed", type=int, default=0, help="seed of the first scramble (state i: seed+i)")
+    solve.add_argument("--solver", choices=["auto", "cpu", "gpu"], default="auto",
+                       help="auto: the GPU solver for a --device starting with 'cuda'")
+    solve.add_argument("--threads", type=int, default=1, help="states solved at once (default: 1)")
+    solve.add_argument("--cluster", metavar="ADDRESS", help="Dask scheduler to send the states to")
+    solve.add_argument("--sweep", metavar="SETTING=V1,V2,...", help="one run per value, e.g. weight=1,2,4")
+    solve.add_argument("--optimal", metavar="FILE", help="optimal solution lengths, one per line")
+    solve.add_argument("--out", metavar="FILE.jsonl", help="one JSON row per state and run")
+    solve.add_argument("--plot", metavar="FILE.png", help="length histogram, time against length, trade-off")
+    solve.add_argument("--quiet", action="store_true", help="no progress bar")
+    add_setting_options(solve.add_argument_group("search settings"), specs)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Runs the command line (``sys.argv`` when `argv` is None); returns the exit status."""
+    specs = setting_specs()
+    parser = _parser(specs)
+    args = parser.parse_args(sys.argv[1:] if argv is None else argv)
+    try:
+        return _solve(args, specs, argv is not None)
+    except UsageError as exc:
+        print(f"{parser.prog} solve: error: {exc}", file=sys.stderr)
+        return 2
+    except SolveError as exc:
+        print(f"{parser.prog} solve: error: {exc}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{parser.prog} solve: interrupted; nothing written", file=sys.stderr)
+        return 130
+
+
+def _cpus() -> int:
+    """CPUs this process may run on."""
+    return getattr(os, "process_cpu_count", os.cpu_count)() or 1
+
+
+def _plan_threads(args, argv_given: bool) -> str:
+    """OpenMP threads per solve, dividing the CPUs among --threads; may re-execute the command."""
+    if "OMP_NUM_THREADS" in os.environ or args.threads == 1 or args.cluster:
+        return os.environ.get("OMP_NUM_THREADS", f"{_cpus()} (all CPUs)")
+    share = str(max(1, _cpus() // args.threads))
+    if not argv_given:
+        # libgomp reads OMP_NUM_THREADS once, when the backend is loaded (importing quelmar_cpp),
+        # so the share takes effect in a fresh process running the same command.
+        sys.stdout.flush()
+        os.execve(sys.executable, sys.orig_argv, {**os.environ, "OMP_NUM_THREADS": share})
+    return f"{_cpus()} (fixed when quelmar_cpp was imported)"
+
+
+def _check_writable(path: str | None, option: str) -> None:
+    """UsageError unless `path`'s folder exists and is writable, so no run ends unsaved."""
+    folder = os.path.dirname(os.path.abspath(path)) if path else None
+    if folder and not (os.path.isdir(folder) and os.access(folder, os.W_OK)):
+        raise UsageError(f"{option} {path}: folder {folder} does not exist or is not writable")
+
+
+def _row(index: int, swept: dict, state: list[int], result: dict, plugin, env: str) -> dict:
+    """The JSON row of one solved (or unsolved) state, with its replay check."""
+    moves = list(result["moves"])
+    row = {"index": index, **swept, "state": state, "solved": bool(result["solved"]), "moves": moves,
+           "length": len(moves) if result["solved"] else None,
+           "nodes_generated": result["nodes_generated"], "solve_time": result["solve_time"],
+           "verified": inputs.verify(plugin, env, state, moves)}
+    return {**row, **{k: v for k, v in result.items() if k not in row}}
+
+
+def _solve(args, specs: list[dict], argv_given: bool) -> int:
+    """The solve command; UsageError for bad input, SolveError when a solver call fails."""
+    if args.threads < 1 or (args.cluster and args.threads != 1):
+        raise UsageError("--threads must be at least 1, and is not used with --cluster")
+    sweep_name, runs = plan_runs(args, specs)
+    omp = _plan_threads(args, argv_given)
+    device = next((s["device"] for s in runs.values() if "device" in s), "cpu")
+    solver = args.solver if args.solver != "auto" else ("gpu" if device.startswith("cuda") else "cpu")
+    accepted = {s["name"] for s in specs if solver in s["solvers"]}
+    for settings in runs.values():
+        wrong = [k for k in settings if k not in accepted]
+        if wrong:
+            raise UsageError(f"--{wrong[0].replace('_', '-')} does not apply to the {solver.upper()} solver")
+        if solver == "cpu":
+            settings.setdefault("device", "cpu")
+    _check_writable(args.out, "--out")
+    _check_writable(args.plot, "--plot")
+    if args.plot:
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            raise UsageError("--plot needs matplotlib") from None
+    if not args.cluster and not os.path.isfile(args.model):
+        raise UsageError(f"model package not found: {args.model}")
+
+    plugin = inputs.load_plugin(args.plugin, args.env)
+    states = (inputs.read_states(args.states) if args.states
+              else inputs.scrambles(args.scrambles, args.seed, plugin, args.plugin, args.env))
+    inputs.check_states(plugin, args.env, states)
+    optimal = inputs.read_optimal(args.optimal, len(states)) if args.optimal else None
+
+    calls = [(args.plugin, solver, args.env, args.model, state,
+              settings.get("weight", REQUIRED_DEFAULTS["weight"]),
+              settings.get("batch_size", REQUIRED_DEFAULTS["batch_size"]),
+              {k: v for k, v in settings.items() if k not in REQUIRED_DEFAULTS})
+             for settings in runs.values() for _, state in states]
+    bar = runners.progress(len(calls), args.quiet)
+    start = time.perf_counter()
+    try:
+        results = (runners.run_cluster(args.cluster, calls, bar) if args.cluster
+                   else runners.run_local(calls, args.threads, bar))
+    except SolveError as exc:
+        index, error = exc.args[0]
+        where = states[index % len(states)][0]
+        run = f" in run {list(runs)[index // len(states)]}" if sweep_name else ""
+        raise SolveError(f"state {index % len(states)} ({where}){run}: {type(error).__name__}: {error}") from None
+    finally:
+        bar.close()
+    wall = time.perf_counter() - start
+
+    columns, rows_by_run, all_rows = {}, {}, []
+    for r, (label, settings) in enumerate(runs.items()):
+        swept = {sweep_name: settings[sweep_name]} if sweep_name else {}
+        rows = [_row(i, swept, state, results[r * len(states) + i], plugin, args.env)
+                for i, (_, state) in enumerate(states)]
+        rows_by_run[label], columns[label] = rows, report.summarize(rows, optimal)
+        all_rows += rows
+
+    if args.out:
+        report.write_atomically(args.out, lambda f: f.writelines(json.dumps(r) + "\n" for r in all_rows))
+    if args.plot:
+        report.write_plot(args.plot, rows_by_run)
+    print(report.format_table(columns))
+    where = f"on {args.cluster}" if args.cluster else f"{args.threads} thread(s) x {omp} OpenMP threads"
+    print(f"{len(states)} states x {len(runs)} run(s), {solver.upper()} solver, {wall:.2f} s wall, {where}")
+    failed = [r for r in all_rows if r["solved"] and r["verified"] is False]
+    if failed:
+        print(f"{_prog()} solve: error: {len(failed)} solution(s) do not reach a goal when "
+              f"replayed (first: state {failed[0]['index']})", file=sys.stderr)
+        return 1
+    return 0
+
+
+def _prog() -> str:
+    """The program name used in messages."""
+    return "python3 -m quelmar_cpp" if sys.argv[0].endswith(os.path.join("quelmar_cpp", "__main__.py")) else "quelmar"
