@@ -178,23 +178,36 @@ def test_bad_input_is_one_line_and_writes_nothing(tmp_path, capsys, text, extra,
     assert not out.exists() and not list(tmp_path.glob(".*tmp"))
 
 
-# Catches: states of a dead Dask worker lost, or rows returned in completion order.
-def test_cluster_reruns_the_states_of_a_dead_worker_in_input_order(test_set, tmp_path, capsys, monkeypatch):
+# Catches: a relative model path handed to workers that run in another folder, a path
+# the workers cannot read failing late or as more than one line, states of a dead Dask
+# worker lost, rows returned in completion order.
+def test_cluster_workers_elsewhere_and_a_dead_worker(test_set, tmp_path, capsys, monkeypatch):
     distributed = pytest.importorskip("distributed")
     marker = tmp_path / "worker-died"
     monkeypatch.setenv("CLI_TEST_MARKER", str(marker))
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(test_set[0]), os.environ.get("PYTHONPATH", "")]))
-    args = ["--plugin", "_cli_dies_once", "--scrambles", "8:14", "--seed", 3]
-    assert solve(capsys, *args, "--out", tmp_path / "local.jsonl")[0] == 0
+    states = ["--scrambles", "8:14", "--seed", 3]
+    assert solve(capsys, *states, "--out", tmp_path / "local.jsonl")[0] == 0
+    here, elsewhere = os.getcwd(), tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    monkeypatch.chdir(elsewhere)  # where the workers start
     with distributed.LocalCluster(host="127.0.0.1", n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster:
-        code, _, err = solve(capsys, *args, "--cluster", cluster.scheduler_address,
-                             "--out", tmp_path / "cluster.jsonl")
-    assert code == 0, err
-    assert marker.exists()
-    rows = read_rows(tmp_path / "cluster.jsonl")
-    assert [r["state"] for r in rows] == [quelmar_puzzles.scramble(ENV, 14, 3 + i).tolist() for i in range(8)]
-    assert same_search(rows, read_rows(tmp_path / "local.jsonl"))
+        monkeypatch.chdir(here)
+        cluster_args = [*states, "--cluster", cluster.scheduler_address]
+        with distributed.Client(cluster.scheduler_address) as client:
+            assert set(client.run(os.getcwd).values()) == {str(elsewhere)}
+        relative = solve(capsys, *cluster_args, "--model", os.path.relpath(MODEL), "--out", tmp_path / "rel.jsonl")
+        missing = solve(capsys, *cluster_args, "--model", "gone.pt2", "--out", tmp_path / "gone.jsonl")
+        dying = solve(capsys, *cluster_args, "--plugin", "_cli_dies_once", "--out", tmp_path / "dying.jsonl")
+    assert relative[0] == 0, relative[2]
+    assert missing[0] == 2 and missing[2].count("\n") == 1 and not list(tmp_path.glob("gone.jsonl*"))
+    assert f"model package {os.path.abspath('gone.pt2')} is not readable on worker tcp://127.0.0.1:" in missing[2]
+    assert dying[0] == 0 and marker.exists(), dying[2]
+    local = read_rows(tmp_path / "local.jsonl")
+    assert [r["state"] for r in local] == [quelmar_puzzles.scramble(ENV, 14, 3 + i).tolist() for i in range(8)]
+    assert same_search(read_rows(tmp_path / "rel.jsonl"), local)
+    assert same_search(read_rows(tmp_path / "dying.jsonl"), local)
 
 
 # Catches: settings discovered without their choices, defaults or per-solver availability,

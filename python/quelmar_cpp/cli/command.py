@@ -119,7 +119,9 @@ def _solve(args, specs: list[dict], argv_given: bool) -> int:
             import matplotlib  # noqa: F401
         except ImportError:
             raise UsageError("--plot needs matplotlib") from None
-    if not args.cluster and not os.path.isfile(args.model):
+    # Solver threads and cluster workers may run in another folder than the command.
+    model = os.path.abspath(args.model)
+    if not args.cluster and not os.path.isfile(model):
         raise UsageError(f"model package not found: {args.model}")
 
     plugin = inputs.load_plugin(args.plugin, args.env)
@@ -128,7 +130,7 @@ def _solve(args, specs: list[dict], argv_given: bool) -> int:
     inputs.check_states(plugin, args.env, states)
     optimal = inputs.read_optimal(args.optimal, len(states)) if args.optimal else None
 
-    calls = [(args.plugin, solver, args.env, args.model, state,
+    calls = [(args.plugin, solver, args.env, model, state,
               settings.get("weight", REQUIRED_DEFAULTS["weight"]),
               settings.get("batch_size", REQUIRED_DEFAULTS["batch_size"]),
               {k: v for k, v in settings.items() if k not in REQUIRED_DEFAULTS})
@@ -136,8 +138,12 @@ def _solve(args, specs: list[dict], argv_given: bool) -> int:
     bar = runners.progress(len(calls), args.quiet)
     start = time.perf_counter()
     try:
-        results = (runners.run_cluster(args.cluster, calls, bar) if args.cluster
-                   else runners.run_local(calls, args.threads, bar))
+        if args.cluster:
+            with runners.connect(args.cluster) as client:
+                runners.check_workers_read(client, {"model package": model, "model manifest": model + ".json"})
+                results = runners.run_cluster(client, calls, bar)
+        else:
+            results = runners.run_local(calls, args.threads, bar)
     except SolveError as exc:
         index, error = exc.args[0]
         where = states[index % len(states)][0]

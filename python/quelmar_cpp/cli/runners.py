@@ -1,7 +1,9 @@
 """Where the states are solved: Python threads of this process, or a Dask cluster."""
 from __future__ import annotations
 
+import contextlib
 import importlib
+import os
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor, as_completed
@@ -66,8 +68,9 @@ def run_local(calls: list[tuple], threads: int, bar) -> list[dict]:
     return results
 
 
-def run_cluster(address: str, calls: list[tuple], bar) -> list[dict]:
-    """Results in input order from a Dask cluster; UsageError when it cannot be reached."""
+@contextlib.contextmanager
+def connect(address: str):
+    """A Dask client of the scheduler at `address`; UsageError when it cannot be reached."""
     try:
         import distributed
     except ImportError:
@@ -77,13 +80,34 @@ def run_cluster(address: str, calls: list[tuple], bar) -> list[dict]:
     except (OSError, TimeoutError, ValueError) as exc:
         raise UsageError(f"cannot connect to the cluster at {address}: {exc}") from None
     with client:
-        futures = client.map(solve_call, calls, pure=False, retries=CLUSTER_RETRIES)
-        index = {f.key: i for i, f in enumerate(futures)}
-        try:
-            for future in distributed.as_completed(futures):
-                if future.status == "error":
-                    raise SolveError((index[future.key], future.exception()))
-                bar.update()
-            return client.gather(futures)
-        finally:
-            client.cancel(futures)
+        yield client
+
+
+def _unreadable(paths: list[str]) -> list[str]:
+    """The paths that are not readable files here (run on each worker)."""
+    return [p for p in paths if not (os.path.isfile(p) and os.access(p, os.R_OK))]
+
+
+def check_workers_read(client, paths: dict[str, str]) -> None:
+    """UsageError naming the first of {what: absolute path} that a connected worker cannot read."""
+    found = client.run(_unreadable, list(paths.values()))
+    for worker, missing in sorted(found.items()):
+        if missing:
+            what = next(k for k, v in paths.items() if v == missing[0])
+            raise UsageError(f"{what} {missing[0]} is not readable on worker {worker}")
+
+
+def run_cluster(client, calls: list[tuple], bar) -> list[dict]:
+    """Results in input order from the cluster's workers."""
+    import distributed
+
+    futures = client.map(solve_call, calls, pure=False, retries=CLUSTER_RETRIES)
+    index = {f.key: i for i, f in enumerate(futures)}
+    try:
+        for future in distributed.as_completed(futures):
+            if future.status == "error":
+                raise SolveError((index[future.key], future.exception()))
+            bar.update()
+        return client.gather(futures)
+    finally:
+        client.cancel(futures)
