@@ -2,9 +2,11 @@
 import json
 import os
 import re
+import signal
 import statistics
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -17,7 +19,8 @@ MODEL = os.path.join(os.environ.get("QUELMAR_BUILD_DIR", "build"), "models", "pu
 ENV = "puzzle8"
 
 # Test plug-ins: one whose first use on a Dask worker kills that worker, one that
-# reports no state as solved, one without the replay helpers.
+# reports no state as solved, one without the replay helpers, and one whose replays
+# (one per finished row) after the first CLI_TEST_GATE wait until the process stops.
 PLUGINS = {
     "_cli_dies_once": """
 import os, quelmar_puzzles
@@ -33,6 +36,17 @@ def register():
 """,
     "_cli_never_solved": "from quelmar_puzzles import register, apply_moves\nis_solved = lambda env, state: False\n",
     "_cli_no_helpers": "from quelmar_puzzles import register\n",
+    "_cli_gate": """
+import os, time, quelmar_puzzles
+from quelmar_puzzles import register, is_solved, goal_state
+replays = 0
+def apply_moves(env, state, moves):
+    global replays
+    replays += 1
+    while replays > int(os.environ.get("CLI_TEST_GATE", replays)):
+        time.sleep(0.02)
+    return quelmar_puzzles.apply_moves(env, state, moves)
+""",
 }
 
 
@@ -158,6 +172,7 @@ MALFORMED = [
     (GOOD, ["--nnet-batch-size", "8"], 2, "--nnet-batch-size does not apply to the CPU solver"),
     (GOOD, ["--plugin", "no_such_plugin"], 2, "cannot import plug-in module 'no_such_plugin'"),
     (GOOD, ["--sweep", "capacity-mode=fixed,sideways"], 2, "'sideways' is not one of 'adaptive', 'fixed'"),
+    (GOOD, ["--resume"], 2, "--resume: there is no "),
     (GOOD + GOOD, ["--initial-open-size", "-1"], 1, "states.txt:1): ValueError: initial_open_size"),
 ]
 
@@ -175,7 +190,18 @@ def test_bad_input_is_one_line_and_writes_nothing(tmp_path, capsys, text, extra,
     status, _, err = solve(capsys, *source, *extra, "--out", out)
     assert status == code
     assert len(err.strip().splitlines()) == 1 and message in err, err
-    assert not out.exists() and not list(tmp_path.glob(".*tmp"))
+    assert not out.exists() and not list(tmp_path.glob(".*tmp")) and not list(tmp_path.glob("*.partial"))
+
+
+# Catches: the rows finished before a solver failure thrown away.
+def test_a_solver_failure_keeps_the_rows_before_it(tmp_path, capsys):
+    (tmp_path / "states.txt").write_text(GOOD * 2)
+    out = tmp_path / "rows.jsonl"
+    status, _, err = solve(capsys, "--states", tmp_path / "states.txt", "--sweep", "initial-open-size=0,-1",
+                           "--out", out)
+    assert status == 1 and err.count("\n") == 1
+    assert err.endswith(f"; 2 finished rows kept in {out}.partial (add --resume to go on)\n"), err
+    assert [json.loads(line)["initial_open_size"] for line in open(f"{out}.partial").readlines()[1:]] == [0, 0]
 
 
 # Catches: a relative model path handed to workers that run in another folder, a path
@@ -233,3 +259,61 @@ def test_setting_specs_describe_both_solvers(capsys):
     with pytest.raises(SystemExit) as exit:
         cli.main(["solve", "--env", ENV, "--model", MODEL, "--scrambles", "1:1", "--capacity-mode", "sideways"])
     assert exit.value.code == 2 and "invalid choice: 'sideways'" in capsys.readouterr().err
+
+
+INTERRUPTIONS = [
+    # (signal, exit status, its word in the message, extra arguments, a mismatching setting, its text)
+    (signal.SIGINT, 130, "interrupted", [], ["--weight", 2], "weight is 2.0 in this command but 1.0 there"),
+    (signal.SIGTERM, 143, "terminated", ["--sweep", "weight=0.5,1"], ["--capacity-mode", "fixed"],
+     'capacity_mode in run weight=0.5 is "fixed" in this command but "adaptive" there'),
+]
+
+
+# Catches: rows lost or written out of order by an interrupted run, a traceback or a wrong
+# exit status, an earlier run's rows overwritten or resumed under other settings, a torn
+# last line breaking --resume, a resumed file or summary that differs from a whole run's.
+@pytest.mark.parametrize("sig, code, word, extra, other, mismatch", INTERRUPTIONS, ids=["SIGINT", "SIGTERM-sweep"])
+def test_interrupted_run_keeps_its_rows_and_resumes(test_set, tmp_path, capsys, sig, code, word, extra,
+                                                    other, mismatch):
+    folder, states, _ = test_set
+    out, partial = tmp_path / "rows.jsonl", tmp_path / "rows.jsonl.partial"
+    args = ["--plugin", "_cli_gate", "--states", folder / "states.txt", "--batch", 4, *extra]
+    assert solve(capsys, *args, "--out", tmp_path / "whole.jsonl")[0] == 0
+    whole, total = read_rows(tmp_path / "whole.jsonl"), len(states) * (2 if extra else 1)
+    env = {**os.environ, "CLI_TEST_GATE": "3",
+           "PYTHONPATH": os.pathsep.join([str(folder), os.environ.get("PYTHONPATH", "")])}
+    run = subprocess.Popen([sys.executable, "-m", "quelmar_cpp", "solve", "--env", ENV, "--model", MODEL,
+                            "--quiet", *map(str, args), "--out", str(out)],
+                           env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 120
+        while not (partial.exists() and partial.read_text().count("\n") == 4):  # the header and 3 rows
+            if run.poll() is not None or time.monotonic() > deadline:
+                run.kill()
+                pytest.fail(f"no 3 rows kept: {run.communicate()}")
+            time.sleep(0.02)
+        run.send_signal(sig)
+        _, err = run.communicate(timeout=60)
+    finally:
+        run.kill()
+    assert run.returncode == code
+    assert err == (f"python3 -m quelmar_cpp solve: {word}; 3 of {total} rows kept in {partial}; "
+                   f"run the same command with --resume to finish\n")
+    assert same_search([json.loads(line) for line in partial.read_text().splitlines()[1:]], whole[:3])
+    assert not out.exists()
+
+    kept = partial.read_bytes()
+    for refused, message in [([*args, "--out", out], "rows.jsonl.partial holds the rows of an unfinished run"),
+                             ([*args, *other, "--out", out, "--resume"], "partial is from another run: " + mismatch),
+                             ([*args, "--resume"], "--resume needs --out")]:
+        status, _, err = solve(capsys, *refused)
+        assert status == 2 and err.count("\n") == 1 and message in err, err
+    assert partial.read_bytes() == kept and not out.exists()
+
+    with open(partial, "a") as f:
+        f.write('{"index": 3, "sta')  # a write torn by a kill
+    status, stdout, err = solve(capsys, *args, "--out", out, "--resume")
+    assert status == 0, err
+    assert same_search(read_rows(out), whole) and not partial.exists()
+    assert [c for c in table(stdout)["solved"] if "/" in c] == [f"{len(states)}/{len(states)}"] * (total // len(states))
+    assert stdout.strip().endswith(f"resumed after 3 of {total} rows")

@@ -10,14 +10,18 @@ solver functions themselves.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
+import signal
 import sys
+import threading
 import time
 
 from . import inputs, report, runners
-from .errors import SolveError, UsageError
-from .settings import REQUIRED_DEFAULTS, add_setting_options, plan_runs, setting_specs
+from .errors import SolveError, Stopped, UsageError
+from .partial import Rows, partial_path
+from .settings import REQUIRED_DEFAULTS, add_setting_options, effective, plan_runs, setting_specs
 
 
 def _parser(specs: list[dict]) -> argparse.ArgumentParser:
@@ -37,7 +41,11 @@ def _parser(specs: list[dict]) -> argparse.ArgumentParser:
     solve.add_argument("--cluster", metavar="ADDRESS", help="Dask scheduler to send the states to")
     solve.add_argument("--sweep", metavar="SETTING=V1,V2,...", help="one run per value, e.g. weight=1,2,4")
     solve.add_argument("--optimal", metavar="FILE", help="optimal solution lengths, one per line")
-    solve.add_argument("--out", metavar="FILE.jsonl", help="one JSON row per state and run")
+    solve.add_argument("--out", metavar="FILE.jsonl",
+                       help="one JSON row per state and run; finished rows are kept in FILE.jsonl.partial "
+                            "until the run is complete")
+    solve.add_argument("--resume", action="store_true",
+                       help="finish an interrupted run from the rows in the --out file's .partial file")
     solve.add_argument("--plot", metavar="FILE.png", help="length histogram, time against length, trade-off")
     solve.add_argument("--quiet", action="store_true", help="no progress bar")
     add_setting_options(solve.add_argument_group("search settings"), specs)
@@ -45,7 +53,11 @@ def _parser(specs: list[dict]) -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Runs the command line (``sys.argv`` when `argv` is None); returns the exit status."""
+    """Runs the command line (``sys.argv`` when `argv` is None); returns the exit status.
+
+    From ``sys.argv``, a run stopped by SIGINT or SIGTERM ends the process at once
+    (searches still running in solver threads cannot be interrupted).
+    """
     specs = setting_specs()
     parser = _parser(specs)
     args = parser.parse_args(sys.argv[1:] if argv is None else argv)
@@ -57,9 +69,52 @@ def main(argv: list[str] | None = None) -> int:
     except SolveError as exc:
         print(f"{parser.prog} solve: error: {exc}", file=sys.stderr)
         return 1
+    except Stopped as stop:
+        what = "interrupted" if stop.signum == signal.SIGINT else "terminated"
+        print(f"{parser.prog} solve: {what}; {getattr(stop, 'note', 'nothing written')}", file=sys.stderr)
+        if argv is None:
+            # The interpreter would wait at exit for searches still running in solver threads.
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(128 + stop.signum)
+        return 128 + stop.signum
     except KeyboardInterrupt:
         print(f"{parser.prog} solve: interrupted; nothing written", file=sys.stderr)
         return 130
+
+
+class _Signals:
+    """SIGINT and SIGTERM raise Stopped in the main thread (the first of them; later ones are
+    ignored while the run stops), except inside `held()`, which they wait for."""
+
+    def __init__(self):
+        self.signum, self._hold, self._previous = None, False, {}
+
+    def __enter__(self):
+        if threading.current_thread() is threading.main_thread():
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                self._previous[sig] = signal.signal(sig, self._handle)
+        return self
+
+    def __exit__(self, *exc):
+        for sig, handler in self._previous.items():
+            signal.signal(sig, handler)
+
+    def _handle(self, signum, frame):
+        if self.signum is None:
+            self.signum = signum
+            if not self._hold:
+                raise Stopped(signum)
+
+    @contextlib.contextmanager
+    def held(self):
+        self._hold = True
+        try:
+            yield
+        finally:
+            self._hold = False
+        if self.signum is not None:
+            raise Stopped(self.signum)
 
 
 def _cpus() -> int:
@@ -98,9 +153,12 @@ def _row(index: int, swept: dict, state: list[int], result: dict, plugin, env: s
 
 
 def _solve(args, specs: list[dict], argv_given: bool) -> int:
-    """The solve command; UsageError for bad input, SolveError when a solver call fails."""
+    """The solve command; UsageError for bad input, SolveError when a solver call fails,
+    Stopped (with a `note` on what was kept) when a signal stops it."""
     if args.threads < 1 or (args.cluster and args.threads != 1):
         raise UsageError("--threads must be at least 1, and is not used with --cluster")
+    if args.resume and not args.out:
+        raise UsageError("--resume needs --out: it finishes the rows kept in FILE.partial beside the --out FILE")
     sweep_name, runs = plan_runs(args, specs)
     omp = _plan_threads(args, argv_given)
     device = next((s["device"] for s in runs.values() if "device" in s), "cpu")
@@ -123,6 +181,12 @@ def _solve(args, specs: list[dict], argv_given: bool) -> int:
     model = os.path.abspath(args.model)
     if not args.cluster and not os.path.isfile(model):
         raise UsageError(f"model package not found: {args.model}")
+    partial = partial_path(args.out) if args.out else None
+    if partial and os.path.exists(partial) and not args.resume:
+        raise UsageError(f"{partial} holds the rows of an unfinished run: add --resume to finish it, "
+                         f"or remove the file to start afresh")
+    if args.resume and not os.path.exists(partial):
+        raise UsageError(f"--resume: there is no {partial} to finish; run without --resume to start afresh")
 
     plugin = inputs.load_plugin(args.plugin, args.env)
     states = (inputs.read_states(args.states) if args.states
@@ -130,45 +194,88 @@ def _solve(args, specs: list[dict], argv_given: bool) -> int:
     inputs.check_states(plugin, args.env, states)
     optimal = inputs.read_optimal(args.optimal, len(states)) if args.optimal else None
 
+    n, labels = len(states), list(runs)
+    swept = [{sweep_name: runs[label][sweep_name]} if sweep_name else {} for label in labels]
     calls = [(args.plugin, solver, args.env, model, state,
               settings.get("weight", REQUIRED_DEFAULTS["weight"]),
               settings.get("batch_size", REQUIRED_DEFAULTS["batch_size"]),
               {k: v for k, v in settings.items() if k not in REQUIRED_DEFAULTS})
              for settings in runs.values() for _, state in states]
-    bar = runners.progress(len(calls), args.quiet)
-    start = time.perf_counter()
-    try:
-        if args.cluster:
-            with runners.connect(args.cluster) as client:
+    # What must be equal for --resume to continue a run's rows.
+    header = {"env": args.env, "model": model, "plugin": args.plugin, "solver": solver,
+              "sweep": labels if sweep_name else None, "states": n,
+              "states_sha256": inputs.states_digest(states),
+              "runs": {label: effective(settings, solver, specs) for label, settings in runs.items()}}
+
+    def row_problem(i: int, row: dict) -> str | None:
+        """Why a row read back from the partial file cannot be row i, or None."""
+        if i >= len(calls):
+            return f"more rows than the run's {len(calls)}"
+        expected = {"index": i % n, **swept[i // n], "state": states[i % n][1]}
+        if any(row.get(k) != v for k, v in expected.items()):
+            return f"expected the row of state {i % n}" + (f" in run {labels[i // n]}" if sweep_name else "")
+        return None
+
+    rows = None
+    with _Signals() as signals, contextlib.ExitStack() as stack:
+        try:
+            client = None
+            if args.cluster:
+                client = stack.enter_context(runners.connect(args.cluster))
                 runners.check_workers_read(client, {"model package": model, "model manifest": model + ".json"})
-                results = runners.run_cluster(client, calls, bar)
-        else:
-            results = runners.run_local(calls, args.threads, bar)
-    except SolveError as exc:
-        index, error = exc.args[0]
-        where = states[index % len(states)][0]
-        run = f" in run {list(runs)[index // len(states)]}" if sweep_name else ""
-        raise SolveError(f"state {index % len(states)} ({where}){run}: {type(error).__name__}: {error}") from None
-    finally:
-        bar.close()
-    wall = time.perf_counter() - start
+            with signals.held():
+                rows = Rows(partial, header, args.resume, row_problem)
+            todo = {i: call for i, call in enumerate(calls) if i >= len(rows.rows)}
+            bar = runners.progress(len(calls), args.quiet, initial=len(rows.rows))
+            start = time.perf_counter()
+            try:
+                results = runners.run_cluster(client, todo) if client else runners.run_local(todo, args.threads)
+                with contextlib.closing(results):
+                    for i, result in results:
+                        row = _row(i % n, swept[i // n], states[i % n][1], result, plugin, args.env)
+                        with signals.held():
+                            rows.add(i, row)
+                        bar.update()
+            finally:
+                bar.close()
+            wall = time.perf_counter() - start
+            if args.out:
+                report.write_atomically(args.out, lambda f: f.writelines(json.dumps(r) + "\n" for r in rows.rows))
+                rows.remove()
+            return _report(args, rows, labels, optimal, solver, wall, omp)
+        except Stopped as stop:
+            if rows is not None and rows.path:
+                stop.note = (f"{len(rows.rows)} of {len(calls)} rows kept in {rows.path}; "
+                             f"run the same command with --resume to finish")
+            elif rows is not None and args.out:
+                stop.note = f"all rows written to {args.out}"
+            raise
+        except SolveError as exc:
+            index, error = exc.args[0]
+            where = states[index % n][0]
+            run = f" in run {labels[index // n]}" if sweep_name else ""
+            kept = ""
+            if rows is not None and rows.path:
+                rows.discard_if_new_and_empty()
+                if os.path.exists(rows.path):
+                    kept = f"; {len(rows.rows)} finished rows kept in {rows.path} (add --resume to go on)"
+            raise SolveError(f"state {index % n} ({where}){run}: {type(error).__name__}: {error}{kept}") from None
+        finally:
+            if rows is not None:
+                rows.close()
 
-    columns, rows_by_run, all_rows = {}, {}, []
-    for r, (label, settings) in enumerate(runs.items()):
-        swept = {sweep_name: settings[sweep_name]} if sweep_name else {}
-        rows = [_row(i, swept, state, results[r * len(states) + i], plugin, args.env)
-                for i, (_, state) in enumerate(states)]
-        rows_by_run[label], columns[label] = rows, report.summarize(rows, optimal)
-        all_rows += rows
 
-    if args.out:
-        report.write_atomically(args.out, lambda f: f.writelines(json.dumps(r) + "\n" for r in all_rows))
+def _report(args, rows: Rows, labels: list[str], optimal, solver: str, wall: float, omp: str) -> int:
+    """The plot, the summary table and the replay check, over every row of the run."""
+    n = len(rows.rows) // len(labels)
+    runs = {label: rows.rows[r * n:(r + 1) * n] for r, label in enumerate(labels)}
     if args.plot:
-        report.write_plot(args.plot, rows_by_run)
-    print(report.format_table(columns))
+        report.write_plot(args.plot, runs)
+    print(report.format_table({label: report.summarize(run, optimal) for label, run in runs.items()}))
     where = f"on {args.cluster}" if args.cluster else f"{args.threads} thread(s) x {omp} OpenMP threads"
-    print(f"{len(states)} states x {len(runs)} run(s), {solver.upper()} solver, {wall:.2f} s wall, {where}")
-    failed = [r for r in all_rows if r["solved"] and r["verified"] is False]
+    resumed = f"; resumed after {rows.resumed} of {len(rows.rows)} rows" if args.resume else ""
+    print(f"{n} states x {len(labels)} run(s), {solver.upper()} solver, {wall:.2f} s wall, {where}{resumed}")
+    failed = [r for r in rows.rows if r["solved"] and r["verified"] is False]
     if failed:
         print(f"{_prog()} solve: error: {len(failed)} solution(s) do not reach a goal when "
               f"replayed (first: state {failed[0]['index']})", file=sys.stderr)

@@ -1,4 +1,4 @@
-"""The solve command's failures, each reported as one line."""
+"""How the solve command stops early: each is reported as one line."""
 
 
 class UsageError(Exception):
@@ -8,3 +8,13 @@ class UsageError(Exception):
 class SolveError(Exception):
     """A solver call failed: exit status 1."""
 
+
+class Stopped(BaseException):
+    """SIGINT or SIGTERM arrived while solving: exit status 128 + the signal number.
+
+    A BaseException, like KeyboardInterrupt, so that no ``except Exception`` swallows it.
+    """
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum

@@ -1,7 +1,9 @@
 """The command's inputs: states, optimal lengths, the plug-in and its checks."""
 from __future__ import annotations
 
+import hashlib
 import importlib
+import json
 import re
 
 import numpy as np
@@ -66,6 +68,11 @@ def scrambles(spec: str, seed: int, plugin, plugin_name: str, env: str) -> list[
                 for i in range(int(match[1]))]
     except ValueError as exc:
         raise UsageError(f"--scrambles {spec} --seed {seed}: {exc}") from None
+
+
+def states_digest(states: list[tuple[str, list[int]]]) -> str:
+    """SHA-256 of the states' values in order, which identifies a test set whatever file it came from."""
+    return hashlib.sha256(json.dumps([state for _, state in states]).encode()).hexdigest()
 
 
 def read_optimal(path: str, count: int) -> list[int]:

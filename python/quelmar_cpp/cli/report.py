@@ -83,6 +83,9 @@ def write_atomically(path: str, write, binary: bool = False) -> None:
     try:
         with open(tmp, "xb" if binary else "x", **({} if binary else {"encoding": "utf-8"})) as f:
             write(f)
+            # On disk before it replaces anything: the rows' partial file goes once this is in place.
+            f.flush()
+            os.fsync(f.fileno())
         os.replace(tmp, path)
     except BaseException:
         if os.path.exists(tmp):

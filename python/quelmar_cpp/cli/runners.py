@@ -1,4 +1,8 @@
-"""Where the states are solved: Python threads of this process, or a Dask cluster."""
+"""Where the states are solved: Python threads of this process, or a Dask cluster.
+
+Both runners take {call index: call} and yield (call index, result) as the
+calls finish, in any order; a failed call raises SolveError((index, error)).
+"""
 from __future__ import annotations
 
 import contextlib
@@ -7,6 +11,7 @@ import os
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor, as_completed
+from typing import Iterator
 
 import numpy as np
 
@@ -39,7 +44,7 @@ class _NoBar:
     def close(self): pass
 
 
-def progress(total: int, quiet: bool):
+def progress(total: int, quiet: bool, initial: int = 0):
     """A tqdm bar on an interactive stderr, otherwise an object that shows nothing."""
     if quiet or not sys.stderr.isatty():
         return _NoBar()
@@ -47,25 +52,27 @@ def progress(total: int, quiet: bool):
         from tqdm import tqdm
     except ImportError:
         return _NoBar()
-    return tqdm(total=total, unit="state", file=sys.stderr, dynamic_ncols=True)
+    return tqdm(total=total, initial=initial, unit="state", file=sys.stderr, dynamic_ncols=True)
 
 
-def run_local(calls: list[tuple], threads: int, bar) -> list[dict]:
-    """Results in input order from `threads` Python threads; SolveError names the failing call."""
-    results = [None] * len(calls)
-    with ThreadPoolExecutor(threads) as pool:
-        futures = {pool.submit(solve_call, call): i for i, call in enumerate(calls)}
-        try:
-            for future in as_completed(futures):
-                try:
-                    results[futures[future]] = future.result()
-                except Exception as exc:
-                    raise SolveError((futures[future], exc)) from exc
-                bar.update()
-        finally:
-            for future in futures:
-                future.cancel()
-    return results
+def run_local(calls: dict[int, tuple], threads: int) -> Iterator[tuple[int, dict]]:
+    """(index, result) from `threads` Python threads as the calls finish."""
+    pool = ThreadPoolExecutor(threads)
+    futures = {pool.submit(solve_call, call): i for i, call in calls.items()}
+    # A running search cannot be interrupted: after a solver failure it is waited
+    # for, as before; when the caller stops early (a signal) it is left to the exit.
+    wait = False
+    try:
+        for future in as_completed(futures):
+            try:
+                result = future.result()
+            except Exception as exc:
+                wait = True
+                raise SolveError((futures[future], exc)) from exc
+            yield futures[future], result
+        wait = True
+    finally:
+        pool.shutdown(wait=wait, cancel_futures=True)
 
 
 @contextlib.contextmanager
@@ -97,17 +104,17 @@ def check_workers_read(client, paths: dict[str, str]) -> None:
             raise UsageError(f"{what} {missing[0]} is not readable on worker {worker}")
 
 
-def run_cluster(client, calls: list[tuple], bar) -> list[dict]:
-    """Results in input order from the cluster's workers."""
+def run_cluster(client, calls: dict[int, tuple]) -> Iterator[tuple[int, dict]]:
+    """(index, result) from the cluster's workers as the calls finish."""
     import distributed
 
-    futures = client.map(solve_call, calls, pure=False, retries=CLUSTER_RETRIES)
-    index = {f.key: i for i, f in enumerate(futures)}
+    indices = list(calls)
+    futures = client.map(solve_call, [calls[i] for i in indices], pure=False, retries=CLUSTER_RETRIES)
+    index = {f.key: i for f, i in zip(futures, indices)}
     try:
         for future in distributed.as_completed(futures):
             if future.status == "error":
                 raise SolveError((index[future.key], future.exception()))
-            bar.update()
-        return client.gather(futures)
+            yield index[future.key], future.result()
     finally:
         client.cancel(futures)

@@ -124,3 +124,8 @@ def plan_runs(args, specs: list[dict]) -> tuple[str | None, dict[str, dict]]:
                          f"{', '.join(map(repr, spec['choices']))}")
     return name, {label: {**settings, name: v} for label, v in parsed.items()}
 
+
+def effective(settings: dict, solver: str, specs: list[dict]) -> dict:
+    """Every option setting of one run as the solver sees it: given, the tool's or the solver's default."""
+    return {name: settings.get(name, REQUIRED_DEFAULTS.get(name, spec["solvers"][solver]["default"]))
+            for name, spec in options(specs).items() if solver in spec["solvers"]}
