@@ -43,17 +43,6 @@ time rather than from the exporting machine. ``--bf16`` (``precision=
 2.7x faster here on a CPU with native bfloat16 (AVX512-BF16), but it
 changes values, so it is opt-in. ``python3 bench/export_options.py`` measures
 each option.
-
-Small fixtures for the tests of the native heuristic runner (env names
-``fixture_*``; every input is float32 with 4 features unless said otherwise):
-
-``fixture_two_inputs``: inputs ``a`` [batch, 4] and ``b`` [batch, 2];
-    output [batch, 1] = a . (1, 2, 3, 4) + b . (10, 20).
-``fixture_three_columns``: output [batch, 3], columns
-    x . (1, 2, 3, 4), 100 + x . (1, 2, 3, 4) and -7.
-``fixture_negative``: output [batch, 1] = -0.5 - sum(x).
-``fixture_scalar``: output of zero dimensions, the sum over the whole batch.
-``fixture_flat``: output [batch] (one dimension) = x . (1, 2, 3, 4).
 """
 from __future__ import annotations
 
@@ -291,57 +280,11 @@ def _random_one_hot(batch: int, slots: int, values: int) -> torch.Tensor:
     return torch.nn.functional.one_hot(idx, values).to(torch.float32).reshape(batch, -1)
 
 
-class _TwoInputs(nn.Module):
-    def __init__(self):
-        super().__init__()
-        self.register_buffer("w1", torch.tensor([1.0, 2.0, 3.0, 4.0]))
-        self.register_buffer("w2", torch.tensor([10.0, 20.0]))
-
-    def forward(self, a, b):
-        return ((a * self.w1).sum(dim=1) + (b * self.w2).sum(dim=1)).unsqueeze(1)
-
-
-class _ThreeColumns(nn.Module):
-    def __init__(self):
-        super().__init__()
-        self.register_buffer("w", torch.tensor([1.0, 2.0, 3.0, 4.0]))
-
-    def forward(self, x):
-        first = (x * self.w).sum(dim=1)
-        return torch.stack([first, first + 100.0, torch.full_like(first, -7.0)], dim=1)
-
-
-class _Negative(nn.Module):
-    def forward(self, x):
-        return -0.5 - x.sum(dim=1, keepdim=True)
-
-
-class _Scalar(nn.Module):
-    def forward(self, x):
-        return x.sum()
-
-
-class _Flat(nn.Module):
-    def __init__(self):
-        super().__init__()
-        self.register_buffer("w", torch.tensor([1.0, 2.0, 3.0, 4.0]))
-
-    def forward(self, x):
-        return (x * self.w).sum(dim=1)
-
-
 def _puzzle(n: int) -> Callable[[torch.device], tuple]:
     def build(device):
         cells = n * n
         return (manhattan_network(n), (_random_one_hot(4, cells, cells),),
                 f"puzzle{cells - 1}_manhattan.pt2", f"puzzle{cells - 1}", ["input"])
-    return build
-
-
-def _fixture(name: str, module_type, input_widths: Sequence[int], input_names: Sequence[str]):
-    def build(device):
-        inputs = tuple(torch.rand(4, width) for width in input_widths)
-        return module_type(), inputs, f"{name}.pt2", name, list(input_names)
     return build
 
 
@@ -352,11 +295,6 @@ REFERENCE_MODELS: dict[str, Callable] = {
     "puzzle24": _puzzle(5),
     "cube3": lambda device: (cube3_misplaced_network(), (_random_one_hot(4, 54, 6),),
                              "cube3_misplaced.pt2", "cube3", ["input"]),
-    "fixture_two_inputs": _fixture("fixture_two_inputs", _TwoInputs, (4, 2), ("a", "b")),
-    "fixture_three_columns": _fixture("fixture_three_columns", _ThreeColumns, (4,), ("x",)),
-    "fixture_negative": _fixture("fixture_negative", _Negative, (4,), ("x",)),
-    "fixture_scalar": _fixture("fixture_scalar", _Scalar, (4,), ("x",)),
-    "fixture_flat": _fixture("fixture_flat", _Flat, (4,), ("x",)),
 }
 
 
@@ -386,8 +324,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                         help="device the packages are compiled for (default: cpu)")
     parser.add_argument("--only", nargs="+", metavar="NAME",
                         choices=sorted([*REFERENCE_MODELS, *LARGE_MODELS]),
-                        help="export only these models (default: every reference model and "
-                             f"fixture; the large {', '.join(LARGE_MODELS)} only when named)")
+                        help="export only these models (default: every reference model;"
+                             f" the large {', '.join(LARGE_MODELS)} only when named)")
     parser.add_argument("--bf16", action="store_true",
                         help="run the networks in bfloat16 (faster on CPUs with native "
                              "bfloat16; changes values); file names get a '_bf16' suffix")

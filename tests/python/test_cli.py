@@ -2,21 +2,25 @@
 import json
 import os
 import re
+import signal
 import statistics
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 
 import quelmar_puzzles
 from quelmar_cpp import cli
+from quelmar_cpp.cli import command, settings
 
 MODEL = os.path.join(os.environ.get("QUELMAR_BUILD_DIR", "build"), "models", "puzzle8_manhattan.pt2")
 ENV = "puzzle8"
 
 # Test plug-ins: one whose first use on a Dask worker kills that worker, one that
-# reports no state as solved, one without the replay helpers.
+# reports no state as solved, one without the replay helpers, and one whose replays
+# (one per finished row) after the first CLI_TEST_GATE wait until the process stops.
 PLUGINS = {
     "_cli_dies_once": """
 import os, quelmar_puzzles
@@ -32,6 +36,17 @@ def register():
 """,
     "_cli_never_solved": "from quelmar_puzzles import register, apply_moves\nis_solved = lambda env, state: False\n",
     "_cli_no_helpers": "from quelmar_puzzles import register\n",
+    "_cli_gate": """
+import os, time, quelmar_puzzles
+from quelmar_puzzles import register, is_solved, goal_state
+replays = 0
+def apply_moves(env, state, moves):
+    global replays
+    replays += 1
+    while replays > int(os.environ.get("CLI_TEST_GATE", replays)):
+        time.sleep(0.02)
+    return quelmar_puzzles.apply_moves(env, state, moves)
+""",
 }
 
 
@@ -117,7 +132,7 @@ def test_sweep_with_two_threads_matches_one_thread(test_set, tmp_path, capsys):
                           *map(str, args), "--threads", "2", "--out", str(two), "--plot", str(plot)],
                          env=env, capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
-    share = max(1, cli._cpus() // 2)
+    share = max(1, command._cpus() // 2)
     assert run.stdout.splitlines()[0].split() == ["weight=0.5", "weight=1"]
     assert run.stdout.strip().endswith(f"2 thread(s) x {share} OpenMP threads")
     rows = read_rows(one)
@@ -156,7 +171,9 @@ MALFORMED = [
     (GOOD, ["--model", "{dir}/missing.pt2"], 2, "model package not found: "),
     (GOOD, ["--nnet-batch-size", "8"], 2, "--nnet-batch-size does not apply to the CPU solver"),
     (GOOD, ["--plugin", "no_such_plugin"], 2, "cannot import plug-in module 'no_such_plugin'"),
-    (GOOD + GOOD, ["--capacity-mode", "sideways"], 1, "states.txt:1): ValueError: capacity_mode must be"),
+    (GOOD, ["--sweep", "capacity-mode=fixed,sideways"], 2, "'sideways' is not one of 'adaptive', 'fixed'"),
+    (GOOD, ["--resume"], 2, "--resume: there is no "),
+    (GOOD + GOOD, ["--initial-open-size", "-1"], 1, "states.txt:1): ValueError: initial_open_size"),
 ]
 
 
@@ -173,23 +190,130 @@ def test_bad_input_is_one_line_and_writes_nothing(tmp_path, capsys, text, extra,
     status, _, err = solve(capsys, *source, *extra, "--out", out)
     assert status == code
     assert len(err.strip().splitlines()) == 1 and message in err, err
-    assert not out.exists() and not list(tmp_path.glob(".*tmp"))
+    assert not out.exists() and not list(tmp_path.glob(".*tmp")) and not list(tmp_path.glob("*.partial"))
 
 
-# Catches: states of a dead Dask worker lost, or rows returned in completion order.
-def test_cluster_reruns_the_states_of_a_dead_worker_in_input_order(test_set, tmp_path, capsys, monkeypatch):
+# Catches: the rows finished before a solver failure thrown away.
+def test_a_solver_failure_keeps_the_rows_before_it(tmp_path, capsys):
+    (tmp_path / "states.txt").write_text(GOOD * 2)
+    out = tmp_path / "rows.jsonl"
+    status, _, err = solve(capsys, "--states", tmp_path / "states.txt", "--sweep", "initial-open-size=0,-1",
+                           "--out", out)
+    assert status == 1 and err.count("\n") == 1
+    assert err.endswith(f"; 2 finished rows kept in {out}.partial (add --resume to go on)\n"), err
+    assert [json.loads(line)["initial_open_size"] for line in open(f"{out}.partial").readlines()[1:]] == [0, 0]
+
+
+# Catches: a relative model path handed to workers that run in another folder, a path
+# the workers cannot read failing late or as more than one line, states of a dead Dask
+# worker lost, rows returned in completion order.
+def test_cluster_workers_elsewhere_and_a_dead_worker(test_set, tmp_path, capsys, monkeypatch):
     distributed = pytest.importorskip("distributed")
     marker = tmp_path / "worker-died"
     monkeypatch.setenv("CLI_TEST_MARKER", str(marker))
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(test_set[0]), os.environ.get("PYTHONPATH", "")]))
-    args = ["--plugin", "_cli_dies_once", "--scrambles", "8:14", "--seed", 3]
-    assert solve(capsys, *args, "--out", tmp_path / "local.jsonl")[0] == 0
+    states = ["--scrambles", "8:14", "--seed", 3]
+    assert solve(capsys, *states, "--out", tmp_path / "local.jsonl")[0] == 0
+    here, elsewhere = os.getcwd(), tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    monkeypatch.chdir(elsewhere)  # where the workers start
     with distributed.LocalCluster(host="127.0.0.1", n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster:
-        code, _, err = solve(capsys, *args, "--cluster", cluster.scheduler_address,
-                             "--out", tmp_path / "cluster.jsonl")
-    assert code == 0, err
-    assert marker.exists()
-    rows = read_rows(tmp_path / "cluster.jsonl")
-    assert [r["state"] for r in rows] == [quelmar_puzzles.scramble(ENV, 14, 3 + i).tolist() for i in range(8)]
-    assert same_search(rows, read_rows(tmp_path / "local.jsonl"))
+        monkeypatch.chdir(here)
+        cluster_args = [*states, "--cluster", cluster.scheduler_address]
+        with distributed.Client(cluster.scheduler_address) as client:
+            assert set(client.run(os.getcwd).values()) == {str(elsewhere)}
+        relative = solve(capsys, *cluster_args, "--model", os.path.relpath(MODEL), "--out", tmp_path / "rel.jsonl")
+        missing = solve(capsys, *cluster_args, "--model", "gone.pt2", "--out", tmp_path / "gone.jsonl")
+        dying = solve(capsys, *cluster_args, "--plugin", "_cli_dies_once", "--out", tmp_path / "dying.jsonl")
+    assert relative[0] == 0, relative[2]
+    assert missing[0] == 2 and missing[2].count("\n") == 1 and not list(tmp_path.glob("gone.jsonl*"))
+    assert f"model package {os.path.abspath('gone.pt2')} is not readable on worker tcp://127.0.0.1:" in missing[2]
+    assert dying[0] == 0 and marker.exists(), dying[2]
+    local = read_rows(tmp_path / "local.jsonl")
+    assert [r["state"] for r in local] == [quelmar_puzzles.scramble(ENV, 14, 3 + i).tolist() for i in range(8)]
+    assert same_search(read_rows(tmp_path / "rel.jsonl"), local)
+    assert same_search(read_rows(tmp_path / "dying.jsonl"), local)
+
+
+# Catches: settings discovered without their choices, defaults or per-solver availability,
+# or out of the solvers' argument order; an invalid choice reaching the solver.
+def test_setting_specs_describe_both_solvers(capsys):
+    specs = {s["name"]: s for s in settings.setting_specs()}
+    names = list(specs)
+    assert names[:5] == ["weight", "batch_size", "nnet_batch_size", "device", "print_internals"]
+    expected = [  # (name, type, choices, CPU default, GPU default; "-" where the solver lacks it)
+        ("weight", "float", None, None, None),
+        ("nnet_batch_size", "int", None, "-", 0),
+        ("device", "str", None, None, "cuda:0"),
+        ("capacity_mode", "str", ["adaptive", "fixed"], "adaptive", "adaptive"),
+        ("goal_stop_mode", "str", ["stop_before_goal", "expand_popped_batch"], "stop_before_goal",
+         "stop_before_goal"),
+        ("operation_breakdown", "bool", None, False, False),
+    ]
+    for name, typ, choices, cpu, gpu in expected:
+        spec = specs[name]
+        assert (spec["type"], spec["choices"]) == (typ, choices), name
+        assert [spec["solvers"].get(s, {"default": "-"})["default"] for s in ("cpu", "gpu")] == [cpu, gpu], name
+        assert all(isinstance(p["doc"], str) and p["doc"] for p in spec["solvers"].values()), name
+    with pytest.raises(SystemExit) as exit:
+        cli.main(["solve", "--env", ENV, "--model", MODEL, "--scrambles", "1:1", "--capacity-mode", "sideways"])
+    assert exit.value.code == 2 and "invalid choice: 'sideways'" in capsys.readouterr().err
+
+
+INTERRUPTIONS = [
+    # (signal, exit status, its word in the message, extra arguments, a mismatching setting, its text)
+    (signal.SIGINT, 130, "interrupted", [], ["--weight", 2], "weight is 2.0 in this command but 1.0 there"),
+    (signal.SIGTERM, 143, "terminated", ["--sweep", "weight=0.5,1"], ["--capacity-mode", "fixed"],
+     'capacity_mode in run weight=0.5 is "fixed" in this command but "adaptive" there'),
+]
+
+
+# Catches: rows lost or written out of order by an interrupted run, a traceback or a wrong
+# exit status, an earlier run's rows overwritten or resumed under other settings, a torn
+# last line breaking --resume, a resumed file or summary that differs from a whole run's.
+@pytest.mark.parametrize("sig, code, word, extra, other, mismatch", INTERRUPTIONS, ids=["SIGINT", "SIGTERM-sweep"])
+def test_interrupted_run_keeps_its_rows_and_resumes(test_set, tmp_path, capsys, sig, code, word, extra,
+                                                    other, mismatch):
+    folder, states, _ = test_set
+    out, partial = tmp_path / "rows.jsonl", tmp_path / "rows.jsonl.partial"
+    args = ["--plugin", "_cli_gate", "--states", folder / "states.txt", "--batch", 4, *extra]
+    assert solve(capsys, *args, "--out", tmp_path / "whole.jsonl")[0] == 0
+    whole, total = read_rows(tmp_path / "whole.jsonl"), len(states) * (2 if extra else 1)
+    env = {**os.environ, "CLI_TEST_GATE": "3",
+           "PYTHONPATH": os.pathsep.join([str(folder), os.environ.get("PYTHONPATH", "")])}
+    run = subprocess.Popen([sys.executable, "-m", "quelmar_cpp", "solve", "--env", ENV, "--model", MODEL,
+                            "--quiet", *map(str, args), "--out", str(out)],
+                           env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 120
+        while not (partial.exists() and partial.read_text().count("\n") == 4):  # the header and 3 rows
+            if run.poll() is not None or time.monotonic() > deadline:
+                run.kill()
+                pytest.fail(f"no 3 rows kept: {run.communicate()}")
+            time.sleep(0.02)
+        run.send_signal(sig)
+        _, err = run.communicate(timeout=60)
+    finally:
+        run.kill()
+    assert run.returncode == code
+    assert err == (f"python3 -m quelmar_cpp solve: {word}; 3 of {total} rows kept in {partial}; "
+                   f"run the same command with --resume to finish\n")
+    assert same_search([json.loads(line) for line in partial.read_text().splitlines()[1:]], whole[:3])
+    assert not out.exists()
+
+    kept = partial.read_bytes()
+    for refused, message in [([*args, "--out", out], "rows.jsonl.partial holds the rows of an unfinished run"),
+                             ([*args, *other, "--out", out, "--resume"], "partial is from another run: " + mismatch),
+                             ([*args, "--resume"], "--resume needs --out")]:
+        status, _, err = solve(capsys, *refused)
+        assert status == 2 and err.count("\n") == 1 and message in err, err
+    assert partial.read_bytes() == kept and not out.exists()
+
+    with open(partial, "a") as f:
+        f.write('{"index": 3, "sta')  # a write torn by a kill
+    status, stdout, err = solve(capsys, *args, "--out", out, "--resume")
+    assert status == 0, err
+    assert same_search(read_rows(out), whole) and not partial.exists()
+    assert [c for c in table(stdout)["solved"] if "/" in c] == [f"{len(states)}/{len(states)}"] * (total // len(states))
+    assert stdout.strip().endswith(f"resumed after 3 of {total} rows")

@@ -1,19 +1,25 @@
 """The model exporter: manifests, precision, the benchmark network and argument checks.
-The values of the exported reference packages are checked by the C++ tests."""
+The values of the exported reference packages and fixtures are checked by the C++ tests."""
 import json
+import os
+import sys
 
 import pytest
 import torch
 
 from quelmar_cpp import export
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "models"))
+import export_fixtures  # noqa: E402  (tests/models, not part of the package)
+
 
 @pytest.fixture(scope="module")
 def exported(tmp_path_factory):
-    # The command line, once per precision, for every test below.
+    # The command lines, the exporter's once per precision, for every test below.
     out = tmp_path_factory.mktemp("models")
-    assert export.main(["--out", str(out), "--only", "puzzle8", "fixture_two_inputs"]) == 0
+    assert export.main(["--out", str(out), "--only", "puzzle8"]) == 0
     assert export.main(["--out", str(out), "--only", "puzzle8", "--bf16"]) == 0
+    assert export_fixtures.main(["--out", str(out), "--only", "fixture_two_inputs"]) == 0
     return out
 
 
@@ -93,8 +99,11 @@ def test_bad_arguments_are_refused_before_exporting(tmp_path, monkeypatch, input
         assert not calls and not list(tmp_path.iterdir())
 
 
-# Catches: an unknown model name exporting nothing without an error.
-def test_command_line_rejects_unknown_models(tmp_path, capsys):
+# Catches: an unknown model name exporting nothing without an error, test fixtures
+# shipped with the package's exporter.
+@pytest.mark.parametrize("main, name", [(export.main, "puzzle99"), (export.main, "fixture_flat"),
+                                        (export_fixtures.main, "puzzle8")])
+def test_command_lines_reject_unknown_models(tmp_path, capsys, main, name):
     with pytest.raises(SystemExit):
-        export.main(["--out", str(tmp_path), "--only", "puzzle99"])
+        main(["--out", str(tmp_path), "--only", name])
     assert "invalid choice" in capsys.readouterr().err

@@ -1,0 +1,131 @@
+"""The solvers' search settings and their command-line options.
+
+``setting_specs()`` is the one table of settings the command reads: one spec
+per solver argument after ``package_path``, in the solvers' argument order::
+
+    {"name": str, "type": "bool" | "int" | "float" | "str", "choices": list[str] | None,
+     "solvers": {"cpu": {"default": value or None, "doc": str}, "gpu": {...}}}
+
+A solver's key is absent when it does not take the argument, and ``default``
+is None where the solver has no default.
+"""
+from __future__ import annotations
+
+import argparse
+import ast
+import re
+
+import quelmar_cpp
+
+from .errors import UsageError
+
+SOLVERS = {"cpu": "run_weighted_astar", "gpu": "run_torch_gpu_astar"}
+TYPES = {"bool": bool, "int": int, "float": float, "str": str}
+# Settings the tool sets itself: per-iteration printing (it would break the
+# progress bar) and profiling (one run id per call would make every state
+# overwrite the previous state's files).
+NOT_OPTIONS = {"print_internals", "profile_dir", "profile_trace", "profile_summary", "profile_run_id"}
+# The solvers require these two; the tool's defaults are the plain A* and the demo's batch.
+REQUIRED_DEFAULTS = {"weight": 1.0, "batch_size": 64}
+
+
+def setting_specs() -> list[dict]:
+    """The solvers' settings (see the module docstring for the shape of a spec)."""
+    return _discover()
+
+
+def _discover() -> list[dict]:
+    # Read from each solver's docstring: its signature line gives the types and
+    # defaults, its Args section the texts.
+    specs: dict[str, dict] = {}
+    order: list[str] = []
+    for solver, function in SOLVERS.items():
+        head, _, body = getattr(quelmar_cpp, function).__doc__.partition("\n")
+        inner = re.sub(r"\[[^\]]*\]", "", head[head.index("(") + 1:head.rindex(")")])
+        docs = dict(re.findall(r"^\s+(\w+): (.+)$", body.partition("Args:")[2], re.M))
+        names = [part.partition(": ")[0] for part in inner.split(", ")]
+        position = 0
+        for part in inner.split(", ")[names.index("package_path") + 1:]:
+            name, _, rest = part.partition(": ")
+            kind, _, default = rest.partition(" = ")
+            doc = docs.get(name, "")
+            if name not in specs:
+                # Keep both solvers' order: an argument only one solver takes goes
+                # after the argument that precedes it there.
+                order.insert(position, name)
+                choices = re.match(r'Either ((?:"[^"]+"(?:, | or ))+"[^"]+")', doc)
+                specs[name] = {"name": name, "type": kind.strip(),
+                               "choices": re.findall(r'"([^"]+)"', choices[1]) if choices else None,
+                               "solvers": {}}
+            position = order.index(name) + 1
+            specs[name]["solvers"][solver] = {
+                "default": ast.literal_eval(default) if default else None, "doc": doc}
+    return [specs[name] for name in order]
+
+
+def parse_bool(text: str) -> bool:
+    """'true'/'1'/'yes' or 'false'/'0'/'no' as a bool; ValueError otherwise."""
+    if text.lower() in ("1", "true", "yes"):
+        return True
+    if text.lower() in ("0", "false", "no"):
+        return False
+    raise ValueError(f"not a boolean: {text!r}")
+
+
+def options(specs: list[dict]) -> dict[str, dict]:
+    """{name: spec} of the settings offered as options."""
+    return {s["name"]: s for s in specs if s["name"] not in NOT_OPTIONS}
+
+
+def add_setting_options(group, specs: list[dict]) -> None:
+    """Adds one option per solver setting; unset ones are not passed (dest ``set_<name>``)."""
+    for name, spec in options(specs).items():
+        cpu, gpu = (spec["solvers"].get(s) for s in ("cpu", "gpu"))
+        typ = TYPES[spec["type"]]
+        text = (cpu or gpu)["doc"]
+        d_cpu, d_gpu = (p["default"] if p else None for p in (cpu, gpu))
+        if name in REQUIRED_DEFAULTS:
+            text += f" (default: {REQUIRED_DEFAULTS[name]})"
+        elif name == "device":
+            text += f" (default: cpu; {d_gpu} with --solver gpu)"
+        elif cpu is None or gpu is None:
+            text += f" ({'GPU' if gpu else 'CPU'} solver only; default: {d_gpu if d_cpu is None else d_cpu})"
+        else:
+            text += f" (default: {d_cpu})" if d_cpu == d_gpu else f" (default: {d_cpu} on CPU, {d_gpu} on GPU)"
+        flags = ["--" + name.replace("_", "-")] + (["--batch"] if name == "batch_size" else [])
+        if typ is bool:
+            kwargs = dict(action=argparse.BooleanOptionalAction)
+        else:
+            kwargs = dict(type=typ, metavar=typ.__name__.upper(), choices=spec["choices"])
+        group.add_argument(*flags, dest="set_" + name, default=argparse.SUPPRESS,
+                           help=text.replace("%", "%%"), **kwargs)
+
+
+def plan_runs(args, specs: list[dict]) -> tuple[str | None, dict[str, dict]]:
+    """The swept setting's name and {column label: given settings} of each run."""
+    settings = {k[4:]: v for k, v in vars(args).items() if k.startswith("set_")}
+    if not args.sweep:
+        return None, {"result": settings}
+    name, _, values = args.sweep.partition("=")
+    name = {"batch": "batch_size"}.get(name.strip(), name.strip().replace("-", "_"))
+    offered = options(specs)
+    if name not in offered or name in settings or not values:
+        raise UsageError(f"--sweep {args.sweep}: expected SETTING=V1,V2,... with a search setting "
+                         f"not also given as an option, e.g. weight=1,2,4")
+    spec = offered[name]
+    convert = parse_bool if spec["type"] == "bool" else TYPES[spec["type"]]
+    try:
+        parsed = {f"{name}={v.strip()}": convert(v.strip()) for v in values.split(",")}
+    except ValueError as exc:
+        raise UsageError(f"--sweep {args.sweep}: {exc}") from None
+    wrong = [v for v in parsed.values() if spec["choices"] and v not in spec["choices"]]
+    if wrong:
+        raise UsageError(f"--sweep {args.sweep}: {wrong[0]!r} is not one of "
+                         f"{', '.join(map(repr, spec['choices']))}")
+    return name, {label: {**settings, name: v} for label, v in parsed.items()}
+
+
+def effective(settings: dict, solver: str, specs: list[dict]) -> dict:
+    """Every option setting of one run as the solver sees it: given, the tool's or the solver's default."""
+    return {name: settings.get(name, REQUIRED_DEFAULTS.get(name, spec["solvers"][solver]["default"]))
+            for name, spec in options(specs).items() if solver in spec["solvers"]}
