@@ -1,7 +1,7 @@
 """The solvers' search settings and their command-line options.
 
-``setting_specs()`` is the one table of settings the command reads: one spec
-per solver argument after ``package_path``, in the solvers' argument order::
+``setting_specs()`` is the backend's settings table: one spec per solver
+argument after ``package_path``, in the solvers' argument order::
 
     {"name": str, "type": "bool" | "int" | "float" | "str", "choices": list[str] | None,
      "solvers": {"cpu": {"default": value or None, "doc": str}, "gpu": {...}}}
@@ -12,10 +12,8 @@ is None where the solver has no default.
 from __future__ import annotations
 
 import argparse
-import ast
-import re
 
-import quelmar_cpp
+from quelmar_cpp import _backend_impl
 
 from .errors import UsageError
 
@@ -30,37 +28,13 @@ REQUIRED_DEFAULTS = {"weight": 1.0, "batch_size": 64}
 
 
 def setting_specs() -> list[dict]:
-    """The solvers' settings (see the module docstring for the shape of a spec)."""
-    return _discover()
+    """The solvers' settings (see the module docstring for the shape of a spec).
 
-
-def _discover() -> list[dict]:
-    # Read from each solver's docstring: its signature line gives the types and
-    # defaults, its Args section the texts.
-    specs: dict[str, dict] = {}
-    order: list[str] = []
-    for solver, function in SOLVERS.items():
-        head, _, body = getattr(quelmar_cpp, function).__doc__.partition("\n")
-        inner = re.sub(r"\[[^\]]*\]", "", head[head.index("(") + 1:head.rindex(")")])
-        docs = dict(re.findall(r"^\s+(\w+): (.+)$", body.partition("Args:")[2], re.M))
-        names = [part.partition(": ")[0] for part in inner.split(", ")]
-        position = 0
-        for part in inner.split(", ")[names.index("package_path") + 1:]:
-            name, _, rest = part.partition(": ")
-            kind, _, default = rest.partition(" = ")
-            doc = docs.get(name, "")
-            if name not in specs:
-                # Keep both solvers' order: an argument only one solver takes goes
-                # after the argument that precedes it there.
-                order.insert(position, name)
-                choices = re.match(r'Either ((?:"[^"]+"(?:, | or ))+"[^"]+")', doc)
-                specs[name] = {"name": name, "type": kind.strip(),
-                               "choices": re.findall(r'"([^"]+)"', choices[1]) if choices else None,
-                               "solvers": {}}
-            position = order.index(name) + 1
-            specs[name]["solvers"][solver] = {
-                "default": ast.literal_eval(default) if default else None, "doc": doc}
-    return [specs[name] for name in order]
+    The backend's own settings table, the one its signatures, docstrings and
+    messages are generated from.
+    """
+    return [spec for spec in _backend_impl._search_settings()
+            if any(solver in spec["solvers"] for solver in SOLVERS)]
 
 
 def parse_bool(text: str) -> bool:
