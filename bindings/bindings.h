@@ -8,5 +8,6 @@ namespace quelmar::bindings {
 void defineCpuSolver(nanobind::module_& m);
 void defineGpuSolver(nanobind::module_& m);
 void defineSettingsTable(nanobind::module_& m);
+void defineEnvironmentBatch(nanobind::module_& m);
 
 }  // namespace quelmar::bindings

@@ -42,4 +42,5 @@ NB_MODULE(_backend_impl, m) {
   quelmar::bindings::defineCpuSolver(m);
   quelmar::bindings::defineGpuSolver(m);
   quelmar::bindings::defineSettingsTable(m);
+  quelmar::bindings::defineEnvironmentBatch(m);
 }
