@@ -1,8 +1,8 @@
 """Quelmar: batched weighted A* with learned heuristics (C++ backend).
 
 ``run_weighted_astar`` solves a puzzle state on the CPU, ``run_torch_gpu_astar``
-on a CUDA/ROCm device; puzzle domains come from plug-ins that register through
-``environment_registrar_capsule()``.
+on a CUDA/ROCm device, ``run_beam_search`` by beam search on the CPU; puzzle
+domains come from plug-ins that register through ``environment_registrar_capsule()``.
 ``random_walks``, ``expand_states``, ``goal_flags`` and ``network_inputs`` work on
 NumPy batches of states of any registered environment, e.g. to make training data.
 """
@@ -15,6 +15,7 @@ from ._backend_impl import (
     goal_flags,
     network_inputs,
     random_walks,
+    run_beam_search,
     run_torch_gpu_astar,
     run_weighted_astar,
 )
@@ -30,6 +31,7 @@ __all__ = [
     "goal_flags",
     "network_inputs",
     "random_walks",
+    "run_beam_search",
     "run_torch_gpu_astar",
     "run_weighted_astar",
     "__version__",
