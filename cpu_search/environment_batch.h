@@ -54,7 +54,7 @@ InputBatch networkInputs(const std::string& env, std::span<const uint8_t> states
                          size_t state_width);
 
 // The generator of walk `index`: splitmix64 over a counter whose start mixes
-// the seed and the index. Exposed for the tests.
+// the seed and the index, so that walks need no shared state.
 class WalkGenerator {
  public:
   WalkGenerator(uint64_t seed, uint64_t index);
