@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/validation.h"
+#include "gpu_search/capacity_growth.h"
 
 namespace quelmar {
 namespace {
@@ -18,8 +19,6 @@ constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
 constexpr uint64_t kMix1 = 0xBF58476D1CE4E5B9ULL;
 constexpr uint64_t kMix2 = 0x94D049BB133111EBULL;
 constexpr int64_t kLow32 = 0xFFFFFFFFLL;
-// Beyond this a doubling would overflow; no device holds such a table anyway.
-constexpr int64_t kMaxCapacity = int64_t{1} << 62;
 // Wide keys are hashed in column chunks so that temporaries stay near 2^21 elements.
 constexpr int64_t kHashChunkElements = 2097152;
 constexpr int64_t kHashMinChunkColumns = 16;
@@ -31,11 +30,6 @@ uint64_t splitMix64Host(uint64_t x) {
   z = (z ^ (z >> 30)) * kMix1;
   z = (z ^ (z >> 27)) * kMix2;
   return z ^ (z >> 31);
-}
-
-// 3n < 2·capacity without overflow.
-bool belowTwoThirds(int64_t n, int64_t capacity) {
-  return static_cast<__int128>(3) * n < static_cast<__int128>(2) * capacity;
 }
 
 at::TensorOptions longOn(const c10::Device& device) {
@@ -289,17 +283,8 @@ GpuClosedTable::ProbeResult GpuClosedTable::probe(const at::Tensor& keys,
 }
 
 void GpuClosedTable::ensureSlotCapacity(int64_t needed) {
-  if (belowTwoThirds(filled_slots_, capacity_) && belowTwoThirds(needed, capacity_)) return;
-  if (fixed_capacity_)
-    throw std::runtime_error("fixed CLOSED capacity exhausted at capacity=" + std::to_string(capacity_));
-  const int64_t target = std::max(needed, filled_slots_);
-  int64_t new_capacity = capacity_;
-  while (!belowTwoThirds(target, new_capacity)) {
-    if (new_capacity >= kMaxCapacity)
-      throw std::runtime_error("CLOSED capacity cannot grow beyond " + std::to_string(kMaxCapacity));
-    new_capacity *= 2;
-  }
-  rebuildSlots(new_capacity);
+  const int64_t new_capacity = grownSlotCapacity(capacity_, filled_slots_, needed, fixed_capacity_);
+  if (new_capacity != capacity_) rebuildSlots(new_capacity);
 }
 
 void GpuClosedTable::rebuildSlots(int64_t new_capacity) {
@@ -317,10 +302,9 @@ void GpuClosedTable::rebuildSlots(int64_t new_capacity) {
 // (at most 13 steps for 64-bit hashes; afterwards the recurrence cycles
 // through every slot), so it happens only in small tables and doubling ends it.
 void GpuClosedTable::growAfterFailedPlacement() {
-  if (capacity_ >= kMaxCapacity)
-    throw std::runtime_error("CLOSED capacity cannot grow beyond " + std::to_string(kMaxCapacity));
+  const int64_t doubled = doubledCapacity(capacity_, "CLOSED");
   at::Tensor present = std::get<0>(at::sort(slots_.masked_select(slots_ >= 0)));
-  capacity_ *= 2;
+  capacity_ = doubled;
   mask_ = at::full({1}, capacity_ - 1, longOn(device_));
   slots_ = at::full({capacity_}, -1, longOn(device_));
   filled_slots_ = 0;
@@ -426,27 +410,12 @@ at::Tensor GpuClosedTable::upsertEntries(const at::Tensor& keys, const at::Tenso
   const int64_t n = new_rows.size(0);
   if (n == 0) return result;
 
-  if (size_ + n > entry_capacity_) {
-    if (fixed_capacity_)
-      throw std::runtime_error("fixed CLOSED entry capacity exhausted at capacity=" +
-                               std::to_string(entry_capacity_));
-    int64_t new_capacity = entry_capacity_;
-    while (new_capacity < size_ + n) {
-      if (new_capacity >= kMaxCapacity)
-        throw std::runtime_error("CLOSED entry capacity cannot grow beyond " + std::to_string(kMaxCapacity));
-      new_capacity *= 2;
-    }
-    at::Tensor new_keys = at::empty({new_capacity, key_width_}, keys_.options());
-    at::Tensor new_costs = at::empty({new_capacity}, costs_.options());
-    at::Tensor new_hashes = at::empty({new_capacity}, hashes_.options());
-    if (size_ > 0) {
-      new_keys.narrow(0, 0, size_).copy_(keys_.narrow(0, 0, size_));
-      new_costs.narrow(0, 0, size_).copy_(costs_.narrow(0, 0, size_));
-      new_hashes.narrow(0, 0, size_).copy_(hashes_.narrow(0, 0, size_));
-    }
-    keys_ = new_keys;
-    costs_ = new_costs;
-    hashes_ = new_hashes;
+  const int64_t new_capacity = grownRowCapacity(entry_capacity_, size_ + n, fixed_capacity_,
+                                                "CLOSED entry", Doubling::kUntilEnough);
+  if (new_capacity != entry_capacity_) {
+    keys_ = grownColumn(keys_, new_capacity, size_);
+    costs_ = grownColumn(costs_, new_capacity, size_);
+    hashes_ = grownColumn(hashes_, new_capacity, size_);
     entry_capacity_ = new_capacity;
   }
 

@@ -3,8 +3,8 @@
 #include <ATen/ATen.h>
 
 #include <algorithm>
-#include <stdexcept>
-#include <string>
+
+#include "gpu_search/capacity_growth.h"
 
 namespace quelmar {
 namespace {
@@ -40,15 +40,9 @@ ClosedNodeIndex::ClosedNodeIndex(bool enabled, int64_t initial_length, c10::Devi
 void ClosedNodeIndex::ensure(int64_t required) {
   if (!enabled_) return;
   const int64_t current = map_.size(0);
-  if (required <= current) return;
-  if (fixed_)
-    throw std::runtime_error("fixed CLOSED node-index capacity exhausted at capacity=" +
-                             std::to_string(current));
-  int64_t length = std::max<int64_t>(current, 1);
-  while (length < required) length *= 2;
-  at::Tensor grown = at::full({length}, -1, map_.options());
-  grown.narrow(0, 0, current).copy_(map_);
-  map_ = grown;
+  const int64_t length =
+      grownRowCapacity(current, required, fixed_, "CLOSED node-index", Doubling::kUntilEnough);
+  if (length != current) map_ = grownColumn(map_, length, current, -1);
 }
 
 }  // namespace quelmar

@@ -2,11 +2,10 @@
 
 #include <ATen/ATen.h>
 
-#include <algorithm>
 #include <stdexcept>
-#include <string>
 
 #include "config/scalar_type.h"
+#include "gpu_search/capacity_growth.h"
 
 namespace quelmar {
 
@@ -28,38 +27,22 @@ TorchNodeStore::TorchNodeStore(int64_t state_dim, c10::Device device,
       device_(device),
       types_(config),
       fixed_(fixed) {
-  allocate(capacity);
+  const auto on = [this](c10::ScalarType type) { return at::TensorOptions().device(device_).dtype(type); };
+  states_ = at::empty({capacity, state_dim}, on(types_.node_state));
+  depth_ = at::empty({capacity}, on(at::kLong));
+  path_cost_ = at::empty({capacity}, on(types_.path_cost));
+  heuristic_ = at::empty({capacity}, on(types_.heuristic));
+  total_cost_ = at::empty({capacity}, on(types_.total_cost));
+  solved_ = at::empty({capacity}, on(at::kBool));
+  parent_index_ = at::empty({capacity}, on(types_.parent_index));
+  parent_move_ = at::empty({capacity}, on(types_.parent_move));
+  capacity_ = capacity;
 }
 
 void TorchNodeStore::allocate(int64_t capacity) {
-  const auto on = [this](c10::ScalarType type) { return at::TensorOptions().device(device_).dtype(type); };
-  const int64_t width = static_cast<int64_t>(state_dim_);
-  at::Tensor states = at::empty({capacity, width}, on(types_.node_state));
-  at::Tensor depth = at::empty({capacity}, on(at::kLong));
-  at::Tensor path_cost = at::empty({capacity}, on(types_.path_cost));
-  at::Tensor heuristic = at::empty({capacity}, on(types_.heuristic));
-  at::Tensor total_cost = at::empty({capacity}, on(types_.total_cost));
-  at::Tensor solved = at::empty({capacity}, on(at::kBool));
-  at::Tensor parent_index = at::empty({capacity}, on(types_.parent_index));
-  at::Tensor parent_move = at::empty({capacity}, on(types_.parent_move));
-  if (size_ > 0) {
-    states.narrow(0, 0, size_).copy_(states_.narrow(0, 0, size_));
-    depth.narrow(0, 0, size_).copy_(depth_.narrow(0, 0, size_));
-    path_cost.narrow(0, 0, size_).copy_(path_cost_.narrow(0, 0, size_));
-    heuristic.narrow(0, 0, size_).copy_(heuristic_.narrow(0, 0, size_));
-    total_cost.narrow(0, 0, size_).copy_(total_cost_.narrow(0, 0, size_));
-    solved.narrow(0, 0, size_).copy_(solved_.narrow(0, 0, size_));
-    parent_index.narrow(0, 0, size_).copy_(parent_index_.narrow(0, 0, size_));
-    parent_move.narrow(0, 0, size_).copy_(parent_move_.narrow(0, 0, size_));
-  }
-  states_ = states;
-  depth_ = depth;
-  path_cost_ = path_cost;
-  heuristic_ = heuristic;
-  total_cost_ = total_cost;
-  solved_ = solved;
-  parent_index_ = parent_index;
-  parent_move_ = parent_move;
+  for (at::Tensor* column : {&states_, &depth_, &path_cost_, &heuristic_, &total_cost_, &solved_,
+                             &parent_index_, &parent_move_})
+    *column = grownColumn(*column, capacity, size_);
   capacity_ = capacity;
 }
 
@@ -89,13 +72,9 @@ at::Tensor TorchNodeStore::append(const at::Tensor& states, const at::Tensor& de
   const int64_t n = states.size(0);
   const auto int64_on_device = at::TensorOptions().device(device_).dtype(at::kLong);
   if (n == 0) return at::empty({0}, int64_on_device);
-  const int64_t required = size_ + n;
-  if (required > capacity_) {
-    if (fixed_)
-      throw std::runtime_error("fixed node-store capacity exhausted at capacity=" +
-                               std::to_string(capacity_));
-    allocate(std::max(2 * capacity_, required));
-  }
+  const int64_t capacity =
+      grownRowCapacity(capacity_, size_ + n, fixed_, "node-store", Doubling::kOnceOrToRequired);
+  if (capacity != capacity_) allocate(capacity);
   at::Tensor rows = at::arange(size_, size_ + n, int64_on_device);
   copyRows(rows, states, depth, path_cost, heuristic, total_cost, solved, parent_index,
            parent_move);

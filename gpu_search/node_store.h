@@ -63,6 +63,7 @@ class TorchNodeStore {
   c10::ScalarType parent_move_type() const { return types_.parent_move; }
 
  private:
+  // Grows every column to `capacity` rows, keeping the stored ones.
   void allocate(int64_t capacity);
   void copyRows(const at::Tensor& rows, const at::Tensor& states, const at::Tensor& depth,
                 const at::Tensor& path_cost, const at::Tensor& heuristic,
