@@ -13,11 +13,12 @@ namespace {
   throw std::runtime_error("fixed " + what + " capacity exhausted at capacity=" + std::to_string(capacity));
 }
 
-}  // namespace
-
+// 3n < 2 * capacity, without overflow.
 bool belowTwoThirds(int64_t n, int64_t capacity) {
   return static_cast<__int128>(3) * n < static_cast<__int128>(2) * capacity;
 }
+
+}  // namespace
 
 int64_t doubledCapacity(int64_t capacity, const std::string& what) {
   if (capacity >= kMaxCapacity)

@@ -21,9 +21,6 @@ enum class Doubling {
   kUntilEnough,       // doubled (from at least one row) until the rows required fit
 };
 
-// 3n < 2 * capacity, without overflow. Throws nothing.
-bool belowTwoThirds(int64_t n, int64_t capacity);
-
 // Twice `capacity`; std::runtime_error "<what> capacity cannot grow beyond 2^62" at kMaxCapacity.
 int64_t doubledCapacity(int64_t capacity, const std::string& what);
 

@@ -15,7 +15,8 @@
 #include "config/validation.h"
 #include "environments/registry.h"
 #include "environments/torch_env.h"
-#include "gpu_search/duplicate_selection.h"
+#include "gpu_search/batch_minimum.h"
+#include "gpu_search/closed_node_index.h"
 #include "gpu_search/closed_state_table.h"
 #include "gpu_search/node_store.h"
 #include "gpu_search/open_queue.h"
@@ -191,12 +192,7 @@ SearchStatus TensorAStarSearch::initialize() {
   const at::Tensor row0 = store_.append(
       start.states, at::zeros({1}, on(at::kLong)), start.g, h0, f0, start.solved,
       at::full({1}, -1, on(types_.parent_index)), at::full({1}, -1, on(types_.parent_move)));
-  closed_.ensureSlotCapacity(closed_.filledSlots() + 1);
-  const at::Tensor keys = closed_.normalizeKeys(start.states);
-  const at::Tensor hashes = closed_.hashKeys(keys);
-  const auto probe = closed_.probe(keys, hashes);
-  closed_.upsertEntries(keys, start.g.to(device_, types_.closed_cost), hashes, probe.found,
-                        probe.slot, probe.entry);
+  closed_.insertOrImprove(start.states, start.g);
   if (in_place_) closed_node_index_.map().narrow(0, 0, 1).copy_(row0);
   open_.initialize(row0, f0, caps_.open);
   if (config_.operation_breakdown) {

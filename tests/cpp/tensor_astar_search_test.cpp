@@ -14,7 +14,7 @@
 #include "environments/registry.h"
 #include "environments/torch_env.h"
 #include "test_support.h"
-#include "gpu_search/duplicate_selection.h"
+#include "gpu_search/closed_node_index.h"
 #include "gpu_search/tensor_weighted_astar.h"
 #include "gpu_search/node_store.h"
 #include "gpu_search/open_queue.h"
@@ -118,16 +118,10 @@ TEST_F(TensorSearch, EntryPointRequiresCuda) {
             "CUDA is not available. Torch GPU A* requires a CUDA/ROCm device.");
 }
 
-// Catches: a duplicate key keeping a costlier row, OPEN popping out of cost
-// order or growing its buffer wrongly, fixed OPEN or node-index capacities
-// that grow.
-TEST(TensorContainers, SelectMinCostPerKeyAndOpenOrder) {
+// Catches: OPEN popping out of cost order or growing its buffer wrongly,
+// fixed OPEN or node-index capacities that grow.
+TEST(TensorContainers, OpenOrderAndFixedCapacities) {
   c10::InferenceMode guard;
-  const at::Tensor chosen =
-      select_min_cost_per_key(at::tensor({5, 3, 5, 3}, at::kLong), at::tensor({2.0f, 1.0f, 1.0f, 1.0f}));
-  EXPECT_TRUE(at::equal(chosen, at::tensor({1, 2}, at::kLong)));
-  EXPECT_EQ(select_min_cost_per_key(at::tensor({7}, at::kLong), at::tensor({1.0f})).size(0), 1);
-
   TorchOpenList open(at::kLong, at::kFloat, kCpu, false);
   open.initialize(at::tensor({10}, at::kLong), at::tensor({1.0f}), 4);
   EXPECT_TRUE(open.buffered());
