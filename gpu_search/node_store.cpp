@@ -2,11 +2,11 @@
 
 #include <ATen/ATen.h>
 
-#include <algorithm>
 #include <stdexcept>
-#include <string>
+#include <vector>
 
 #include "config/scalar_type.h"
+#include "gpu_search/capacity_growth.h"
 
 namespace quelmar {
 
@@ -22,98 +22,58 @@ TensorStorageTypes::TensorStorageTypes(const TorchAStarConfig& c)
       heuristic(scalarTypeFromName(c.memory_dtype_heuristic)),
       total_cost(scalarTypeFromName(c.memory_dtype_total_cost)) {}
 
+NodeRows NodeRows::select(const at::Tensor& positions) const {
+  NodeRows out;
+  for (auto column : kNodeColumns)
+    if ((this->*column).defined()) out.*column = (this->*column).index_select(0, positions);
+  return out;
+}
+
 TorchNodeStore::TorchNodeStore(int64_t state_dim, c10::Device device,
                                const TorchAStarConfig& config, int64_t capacity, bool fixed)
-    : state_dim_(static_cast<uint64_t>(state_dim)),
-      device_(device),
-      types_(config),
-      fixed_(fixed) {
-  allocate(capacity);
-}
-
-void TorchNodeStore::allocate(int64_t capacity) {
-  const auto on = [this](c10::ScalarType type) { return at::TensorOptions().device(device_).dtype(type); };
-  const int64_t width = static_cast<int64_t>(state_dim_);
-  at::Tensor states = at::empty({capacity, width}, on(types_.node_state));
-  at::Tensor depth = at::empty({capacity}, on(at::kLong));
-  at::Tensor path_cost = at::empty({capacity}, on(types_.path_cost));
-  at::Tensor heuristic = at::empty({capacity}, on(types_.heuristic));
-  at::Tensor total_cost = at::empty({capacity}, on(types_.total_cost));
-  at::Tensor solved = at::empty({capacity}, on(at::kBool));
-  at::Tensor parent_index = at::empty({capacity}, on(types_.parent_index));
-  at::Tensor parent_move = at::empty({capacity}, on(types_.parent_move));
-  if (size_ > 0) {
-    states.narrow(0, 0, size_).copy_(states_.narrow(0, 0, size_));
-    depth.narrow(0, 0, size_).copy_(depth_.narrow(0, 0, size_));
-    path_cost.narrow(0, 0, size_).copy_(path_cost_.narrow(0, 0, size_));
-    heuristic.narrow(0, 0, size_).copy_(heuristic_.narrow(0, 0, size_));
-    total_cost.narrow(0, 0, size_).copy_(total_cost_.narrow(0, 0, size_));
-    solved.narrow(0, 0, size_).copy_(solved_.narrow(0, 0, size_));
-    parent_index.narrow(0, 0, size_).copy_(parent_index_.narrow(0, 0, size_));
-    parent_move.narrow(0, 0, size_).copy_(parent_move_.narrow(0, 0, size_));
-  }
-  states_ = states;
-  depth_ = depth;
-  path_cost_ = path_cost;
-  heuristic_ = heuristic;
-  total_cost_ = total_cost;
-  solved_ = solved;
-  parent_index_ = parent_index;
-  parent_move_ = parent_move;
-  capacity_ = capacity;
-}
-
-void TorchNodeStore::copyRows(const at::Tensor& rows, const at::Tensor& states,
-                              const at::Tensor& depth, const at::Tensor& path_cost,
-                              const at::Tensor& heuristic, const at::Tensor& total_cost,
-                              const at::Tensor& solved, const at::Tensor& parent_index,
-                              const at::Tensor& parent_move) {
-  const auto column = [this](const at::Tensor& value, c10::ScalarType type) {
-    return value.to(device_, type).reshape({-1});
+    : device_(device), fixed_(fixed), capacity_(capacity) {
+  const TensorStorageTypes types(config);
+  const auto column = [&](std::vector<int64_t> sizes, c10::ScalarType type) {
+    return at::empty(sizes, at::TensorOptions().device(device_).dtype(type));
   };
-  states_.index_copy_(0, rows,
-                      states.to(device_, types_.node_state).reshape({-1, static_cast<int64_t>(state_dim_)}));
-  depth_.index_copy_(0, rows, column(depth, at::kLong));
-  path_cost_.index_copy_(0, rows, column(path_cost, types_.path_cost));
-  heuristic_.index_copy_(0, rows, column(heuristic, types_.heuristic));
-  total_cost_.index_copy_(0, rows, column(total_cost, types_.total_cost));
-  solved_.index_copy_(0, rows, column(solved, at::kBool));
-  parent_index_.index_copy_(0, rows, column(parent_index, types_.parent_index));
-  parent_move_.index_copy_(0, rows, column(parent_move, types_.parent_move));
+  columns_ = {column({capacity, state_dim}, types.node_state), column({capacity}, at::kLong),
+              column({capacity}, types.path_cost),             column({capacity}, types.heuristic),
+              column({capacity}, types.total_cost),            column({capacity}, at::kBool),
+              column({capacity}, types.parent_index),          column({capacity}, types.parent_move)};
 }
 
-at::Tensor TorchNodeStore::append(const at::Tensor& states, const at::Tensor& depth,
-                                  const at::Tensor& path_cost, const at::Tensor& heuristic,
-                                  const at::Tensor& total_cost, const at::Tensor& solved,
-                                  const at::Tensor& parent_index, const at::Tensor& parent_move) {
-  const int64_t n = states.size(0);
+// Every column converted to the store's type and shaped as its rows.
+void TorchNodeStore::copyRows(const at::Tensor& indices, const NodeRows& rows) {
+  for (auto column : kNodeColumns) {
+    at::Tensor& to = columns_.*column;
+    std::vector<int64_t> shape = to.sizes().vec();
+    shape[0] = -1;
+    to.index_copy_(0, indices, (rows.*column).to(device_, to.scalar_type()).reshape(shape));
+  }
+}
+
+at::Tensor TorchNodeStore::append(const NodeRows& rows) {
+  const int64_t n = rows.size();
   const auto int64_on_device = at::TensorOptions().device(device_).dtype(at::kLong);
   if (n == 0) return at::empty({0}, int64_on_device);
-  const int64_t required = size_ + n;
-  if (required > capacity_) {
-    if (fixed_)
-      throw std::runtime_error("fixed node-store capacity exhausted at capacity=" +
-                               std::to_string(capacity_));
-    allocate(std::max(2 * capacity_, required));
+  const int64_t capacity =
+      grownRowCapacity(capacity_, size_ + n, fixed_, "node-store", Doubling::kOnceOrToRequired);
+  if (capacity != capacity_) {
+    for (auto column : kNodeColumns) columns_.*column = grownColumn(columns_.*column, capacity, size_);
+    capacity_ = capacity;
   }
-  at::Tensor rows = at::arange(size_, size_ + n, int64_on_device);
-  copyRows(rows, states, depth, path_cost, heuristic, total_cost, solved, parent_index,
-           parent_move);
+  at::Tensor indices = at::arange(size_, size_ + n, int64_on_device);
+  copyRows(indices, rows);
   size_ += n;
-  return rows;
+  return indices;
 }
 
-void TorchNodeStore::write_rows(const at::Tensor& rows, const at::Tensor& states,
-                                const at::Tensor& depth, const at::Tensor& path_cost,
-                                const at::Tensor& heuristic, const at::Tensor& total_cost,
-                                const at::Tensor& solved, const at::Tensor& parent_index,
-                                const at::Tensor& parent_move) {
-  if (states.size(0) == 0) return;
-  const at::Tensor flat = rows.to(device_, at::kLong).reshape({-1});
-  if (flat.size(0) != states.size(0))
+void TorchNodeStore::write_rows(const at::Tensor& indices, const NodeRows& rows) {
+  if (rows.size() == 0) return;
+  const at::Tensor flat = indices.to(device_, at::kLong).reshape({-1});
+  if (flat.size(0) != rows.size())
     throw std::invalid_argument("indices and node rows must contain the same number of rows");
-  copyRows(flat, states, depth, path_cost, heuristic, total_cost, solved, parent_index,
-           parent_move);
+  copyRows(flat, rows);
 }
 
 }  // namespace quelmar

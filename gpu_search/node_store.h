@@ -20,63 +20,56 @@ struct TensorStorageTypes {
       parent_move, path_cost, heuristic, total_cost;
 };
 
+// A batch of node rows, one tensor per node-store column, all with the same
+// number of rows (states [n, D], the others [n]).
+struct NodeRows {
+  at::Tensor states, depth, path_cost, heuristic, total_cost, solved, parent_index, parent_move;
+
+  int64_t size() const { return states.size(0); }
+  // The rows at `positions` (int64) of every column that is set; throws only LibTorch's errors.
+  NodeRows select(const at::Tensor& positions) const;
+};
+
+// Every column of NodeRows, for code that treats them alike.
+inline constexpr at::Tensor NodeRows::*kNodeColumns[] = {
+    &NodeRows::states,     &NodeRows::depth,  &NodeRows::path_cost,    &NodeRows::heuristic,
+    &NodeRows::total_cost, &NodeRows::solved, &NodeRows::parent_index, &NodeRows::parent_move};
+
 class TorchNodeStore {
  public:
   // Column types come from the config's memory_dtype_* names.
   TorchNodeStore(int64_t state_dim, c10::Device device, const TorchAStarConfig& config,
                  int64_t capacity, bool fixed);
 
-  // Appends n rows (every argument has n rows; states [n, D]); returns the
-  // new row numbers as int64. Grows by doubling unless fixed.
-  at::Tensor append(const at::Tensor& states, const at::Tensor& depth, const at::Tensor& path_cost,
-                    const at::Tensor& heuristic, const at::Tensor& total_cost,
-                    const at::Tensor& solved, const at::Tensor& parent_index,
-                    const at::Tensor& parent_move);
+  // Appends the rows (every column set, converted to the store's types); returns their row
+  // numbers as int64. Grows as grownRowCapacity (Doubling::kOnceOrToRequired); std::runtime_error
+  // "fixed node-store capacity exhausted at capacity=<capacity>" when fixed and full.
+  at::Tensor append(const NodeRows& rows);
 
-  // Overwrites the given rows (any integer type and shape).
-  void write_rows(const at::Tensor& rows, const at::Tensor& states, const at::Tensor& depth,
-                  const at::Tensor& path_cost, const at::Tensor& heuristic,
-                  const at::Tensor& total_cost, const at::Tensor& solved,
-                  const at::Tensor& parent_index, const at::Tensor& parent_move);
+  // Overwrites the store rows `indices` (any integer type and shape) with `rows`;
+  // std::invalid_argument "indices and node rows must contain the same number of rows" when the
+  // counts differ.
+  void write_rows(const at::Tensor& indices, const NodeRows& rows);
 
-  uint64_t state_dim() const { return state_dim_; }
-  const c10::Device& device() const { return device_; }
   int64_t capacity() const { return capacity_; }
   int64_t size() const { return size_; }
-  bool fixed() const { return fixed_; }
 
   // Columns; only rows [0, size) are meaningful.
-  const at::Tensor& states() const { return states_; }
-  const at::Tensor& depth() const { return depth_; }
-  const at::Tensor& path_cost() const { return path_cost_; }
-  const at::Tensor& heuristic() const { return heuristic_; }
-  const at::Tensor& total_cost() const { return total_cost_; }
-  const at::Tensor& solved() const { return solved_; }
-  const at::Tensor& parent_index() const { return parent_index_; }
-  const at::Tensor& parent_move() const { return parent_move_; }
-
-  c10::ScalarType node_state_type() const { return types_.node_state; }
-  c10::ScalarType path_cost_type() const { return types_.path_cost; }
-  c10::ScalarType heuristic_type() const { return types_.heuristic; }
-  c10::ScalarType total_cost_type() const { return types_.total_cost; }
-  c10::ScalarType parent_index_type() const { return types_.parent_index; }
-  c10::ScalarType parent_move_type() const { return types_.parent_move; }
+  const at::Tensor& states() const { return columns_.states; }
+  const at::Tensor& depth() const { return columns_.depth; }
+  const at::Tensor& path_cost() const { return columns_.path_cost; }
+  const at::Tensor& solved() const { return columns_.solved; }
+  const at::Tensor& parent_index() const { return columns_.parent_index; }
+  const at::Tensor& parent_move() const { return columns_.parent_move; }
 
  private:
-  void allocate(int64_t capacity);
-  void copyRows(const at::Tensor& rows, const at::Tensor& states, const at::Tensor& depth,
-                const at::Tensor& path_cost, const at::Tensor& heuristic,
-                const at::Tensor& total_cost, const at::Tensor& solved,
-                const at::Tensor& parent_index, const at::Tensor& parent_move);
+  void copyRows(const at::Tensor& indices, const NodeRows& rows);
 
-  uint64_t state_dim_;
   c10::Device device_;
+  bool fixed_;
   int64_t capacity_ = 0;
   int64_t size_ = 0;
-  at::Tensor states_, depth_, path_cost_, heuristic_, total_cost_, solved_, parent_index_,
-      parent_move_;
-  TensorStorageTypes types_;
-  bool fixed_;
+  NodeRows columns_;
 };
 
 }  // namespace quelmar

@@ -4,7 +4,8 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <string>
+
+#include "gpu_search/capacity_growth.h"
 
 namespace quelmar {
 
@@ -18,14 +19,8 @@ void TorchOpenList::slice() {
 }
 
 void TorchOpenList::allocate(int64_t length) {
-  at::Tensor index = at::empty({length}, at::TensorOptions().device(device_).dtype(index_type_));
-  at::Tensor cost = at::empty({length}, at::TensorOptions().device(device_).dtype(cost_type_));
-  if (size_ > 0) {
-    index.narrow(0, 0, size_).copy_(index_);
-    cost.narrow(0, 0, size_).copy_(cost_);
-  }
-  index_buffer_ = index;
-  cost_buffer_ = cost;
+  index_buffer_ = grownColumn(index_, length, size_);
+  cost_buffer_ = grownColumn(cost_, length, size_);
   slice();
 }
 
@@ -44,11 +39,10 @@ void TorchOpenList::initialize(const at::Tensor& start_row, const at::Tensor& st
 }
 
 void TorchOpenList::reserve(int64_t required) {
-  if (!buffered() || index_buffer_.size(0) >= required) return;
-  const int64_t current = index_buffer_.size(0);
-  if (fixed_)
-    throw std::runtime_error("fixed OPEN capacity exhausted at capacity=" + std::to_string(current));
-  allocate(std::max(2 * current, required));
+  if (!buffered()) return;
+  const int64_t length =
+      grownRowCapacity(bufferCapacity(), required, fixed_, "OPEN", Doubling::kOnceOrToRequired);
+  if (length != bufferCapacity()) allocate(length);
 }
 
 void TorchOpenList::replace(const at::Tensor& new_index, const at::Tensor& new_cost) {

@@ -31,7 +31,8 @@ class TorchOpenList {
   void initialize(const at::Tensor& start_row, const at::Tensor& start_cost,
                   int64_t initial_capacity);
 
-  void reserve(int64_t required);
+  // Replaces every entry; pushes append. Both std::runtime_error "fixed OPEN capacity exhausted
+  // at capacity=<capacity>" when a fixed buffer is full.
   void replace(const at::Tensor& new_index, const at::Tensor& new_cost);
   void push(const at::Tensor& new_index, const at::Tensor& new_cost);
   // Removes and returns the k cheapest entries (k <= size).
@@ -44,6 +45,8 @@ class TorchOpenList {
   const at::Tensor& cost() const { return cost_; }
 
  private:
+  // Grows the buffers as grownRowCapacity (Doubling::kOnceOrToRequired) to hold `required` entries.
+  void reserve(int64_t required);
   void allocate(int64_t length);
   void slice();
 

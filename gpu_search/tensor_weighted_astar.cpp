@@ -16,7 +16,8 @@
 #include "config/validation.h"
 #include "environments/registry.h"
 #include "environments/torch_env.h"
-#include "gpu_search/duplicate_selection.h"
+#include "gpu_search/batch_minimum.h"
+#include "gpu_search/closed_node_index.h"
 #include "gpu_search/closed_state_table.h"
 #include "gpu_search/node_store.h"
 #include "gpu_search/open_queue.h"
@@ -66,13 +67,14 @@ at::Tensor totalCost(const at::Tensor& g, const at::Tensor& h, const at::Tensor&
       .to(type);
 }
 
-// Children of one iteration as parallel columns, filtered together.
-struct ChildBatch {
-  at::Tensor states, g, depth, solved, parent_index, parent_move, entries;
+// Children of one iteration: their node rows (the heuristic and total cost
+// are set once they are scored) and CLOSED entries, filtered together.
+struct ChildBatch : NodeRows {
+  at::Tensor entries;
 
   void select(const at::Tensor& positions) {
-    for (at::Tensor* column : {&states, &g, &depth, &solved, &parent_index, &parent_move, &entries})
-      *column = column->index_select(0, positions);
+    NodeRows::operator=(NodeRows::select(positions));
+    entries = entries.index_select(0, positions);
   }
 };
 
@@ -186,19 +188,15 @@ SearchStatus TensorAStarSearch::initialize() {
   start.states = env_->encode_state(start_state_).view({1, -1});
   PhaseSeconds seconds;
   seconds.is_solved = phases_.time("torchgpu.is_solved", [&] { start.solved = env_->is_solved(start.states); });
-  start.g = at::zeros({1}, on(types_.path_cost));
-  const auto [h0, f0] = score(start, seconds);
-  const at::Tensor row0 = store_.append(
-      start.states, at::zeros({1}, on(at::kLong)), start.g, h0, f0, start.solved,
-      at::full({1}, -1, on(types_.parent_index)), at::full({1}, -1, on(types_.parent_move)));
-  closed_.ensureSlotCapacity(closed_.filledSlots() + 1);
-  const at::Tensor keys = closed_.normalizeKeys(start.states);
-  const at::Tensor hashes = closed_.hashKeys(keys);
-  const auto probe = closed_.probe(keys, hashes);
-  closed_.upsertEntries(keys, start.g.to(device_, types_.closed_cost), hashes, probe.found,
-                        probe.slot, probe.entry);
+  start.path_cost = at::zeros({1}, on(types_.path_cost));
+  std::tie(start.heuristic, start.total_cost) = score(start, seconds);
+  start.depth = at::zeros({1}, on(at::kLong));
+  start.parent_index = at::full({1}, -1, on(types_.parent_index));
+  start.parent_move = at::full({1}, -1, on(types_.parent_move));
+  const at::Tensor row0 = store_.append(start);
+  closed_.insertOrImprove(start.states, start.path_cost);
   if (modes_.inPlace()) closed_node_index_.map().narrow(0, 0, 1).copy_(row0);
-  open_.initialize(row0, f0, caps_.open);
+  open_.initialize(row0, start.total_cost, caps_.open);
   if (config_.operation_breakdown) {
     IterationTimings start_timings;
     start_timings.is_solved = {seconds.is_solved, seconds.is_solved, 0.0, 1};
@@ -276,10 +274,10 @@ ChildBatch TensorAStarSearch::expandRows(const at::Tensor& rows, PhaseSeconds& s
     // Width given explicitly: -1 cannot be inferred when num_moves is 0.
     c.states = expansion.children.reshape({parents * num_moves_, parent_states.size(1)})
                    .to(types_.node_state);
-    c.g = (parent_g.unsqueeze(1) +
-           expansion.move_costs.reshape({parents, num_moves_}).to(types_.path_cost))
-              .reshape({-1})
-              .to(types_.path_cost);
+    c.path_cost = (parent_g.unsqueeze(1) +
+                   expansion.move_costs.reshape({parents, num_moves_}).to(types_.path_cost))
+                      .reshape({-1})
+                      .to(types_.path_cost);
     c.depth = parent_depth.repeat_interleave(num_moves_) + 1;
     c.parent_index = rows.repeat_interleave(num_moves_).to(types_.parent_index);
     c.parent_move = at::arange(num_moves_, on(types_.parent_move))
@@ -298,17 +296,17 @@ void TensorAStarSearch::filterThroughClosed(ChildBatch& c, PhaseSeconds& seconds
   seconds.check = phases_.time("torchgpu.closed_filter", [&] {
     if (c.states.size(0) == 0) return;
     if (modes_.inPlace()) {
-      const auto inserted = closed_.insertOrImproveWithEntries(c.states, c.g);
+      const auto inserted = closed_.insertOrImproveWithEntries(c.states, c.path_cost);
       accepted = inserted.flags;
       c.entries = inserted.entries;
     } else {
-      accepted = closed_.insertOrImprove(c.states, c.g);
+      accepted = closed_.insertOrImprove(c.states, c.path_cost);
       c.entries = at::full({c.states.size(0)}, -1, on(at::kLong));
     }
   });
   seconds.check_misc = phases_.time("torchgpu.check_misc", [&] {
     c.select(accepted.nonzero().flatten());
-    if (modes_.inPlace() && c.states.size(0) > 1) c.select(select_min_cost_per_key(c.entries, c.g));
+    if (modes_.inPlace() && c.states.size(0) > 1) c.select(select_min_cost_per_key(c.entries, c.path_cost));
   });
 }
 
@@ -333,7 +331,7 @@ std::pair<at::Tensor, at::Tensor> TensorAStarSearch::score(const ChildBatch& bat
   });
   at::Tensor f;
   seconds.cost = phases_.time("torchgpu.cost", [&] {
-    f = totalCost(batch.g, h, batch.solved, config_.weight, types_.total_cost);
+    f = totalCost(batch.path_cost, h, batch.solved, config_.weight, types_.total_cost);
   });
   return {h, f};
 }
@@ -343,9 +341,11 @@ std::pair<at::Tensor, at::Tensor> TensorAStarSearch::score(const ChildBatch& bat
 // written in place.
 at::Tensor TensorAStarSearch::persist(const ChildBatch& c, const at::Tensor& h,
                                       const at::Tensor& f, at::Tensor& updated) {
-  const int64_t survivors = c.states.size(0);
-  if (!modes_.inPlace() || survivors == 0)
-    return store_.append(c.states, c.depth, c.g, h, f, c.solved, c.parent_index, c.parent_move);
+  NodeRows rows = c;
+  rows.heuristic = h;
+  rows.total_cost = f;
+  const int64_t survivors = rows.size();
+  if (!modes_.inPlace() || survivors == 0) return store_.append(rows);
   const at::Tensor e = c.entries.to(at::kLong);
   const at::Tensor valid = e >= 0;
   at::Tensor existing = at::full_like(e, -1);
@@ -358,18 +358,12 @@ at::Tensor TensorAStarSearch::persist(const ChildBatch& c, const at::Tensor& h,
   at::Tensor new_rows = at::empty({survivors}, on(at::kLong));
   updated = existing.index({has_row});
   if (updated.size(0) > 0) {
-    store_.write_rows(updated, c.states.index({has_row}), c.depth.index({has_row}),
-                      c.g.index({has_row}), h.index({has_row}), f.index({has_row}),
-                      c.solved.index({has_row}), c.parent_index.index({has_row}),
-                      c.parent_move.index({has_row}));
+    store_.write_rows(updated, rows.select(has_row.nonzero().flatten()));
     new_rows.index_put_({has_row}, updated);
   }
   const at::Tensor no_row = has_row.logical_not();
   if (no_row.any().item<bool>()) {
-    const at::Tensor appended = store_.append(
-        c.states.index({no_row}), c.depth.index({no_row}), c.g.index({no_row}), h.index({no_row}),
-        f.index({no_row}), c.solved.index({no_row}), c.parent_index.index({no_row}),
-        c.parent_move.index({no_row}));
+    const at::Tensor appended = store_.append(rows.select(no_row.nonzero().flatten()));
     new_rows.index_put_({no_row}, appended);
     const at::Tensor appended_entries = e.index({no_row});
     const at::Tensor known = appended_entries >= 0;
@@ -391,8 +385,8 @@ void TensorAStarSearch::recordIteration(const PhaseSeconds& s, bool reached_push
       const int64_t i_max = h.argmax().item<int64_t>();
       writeStdout(formatText(
           "Itr: %zu, Added to OPEN - Min/Max Heur(PathCost): %.2f(%.2f)/%.2f(%.2f) \n",
-          progress_.iteration(), h[i_min].item<double>(), survivors.g[i_min].item<double>(),
-          h[i_max].item<double>(), survivors.g[i_max].item<double>()));
+          progress_.iteration(), h[i_min].item<double>(), survivors.path_cost[i_min].item<double>(),
+          h[i_max].item<double>(), survivors.path_cost[i_max].item<double>()));
     }
     writeStdout(iterationTimesLine({s.pop, s.expand, s.is_solved, s.check, s.infer, s.push, s.iteration}));
   }

@@ -1,8 +1,7 @@
-// The tensor search on the CPU device, its containers and its entry point.
+// The tensor search on the CPU device and its entry point.
 #include <gtest/gtest.h>
 
 #include <ATen/ATen.h>
-#include <c10/core/InferenceMode.h>
 
 #include <cmath>
 #include <memory>
@@ -13,13 +12,9 @@
 
 #include "environments/registry.h"
 #include "environments/torch_env.h"
-#include "test_support.h"
-#include "gpu_search/duplicate_selection.h"
 #include "gpu_search/tensor_weighted_astar.h"
-#include "gpu_search/node_store.h"
-#include "gpu_search/open_queue.h"
-#include "gpu_search/path_reconstruction.h"
 #include "quelmar_puzzles/puzzles.h"
+#include "test_support.h"
 
 namespace quelmar {
 namespace {
@@ -116,74 +111,6 @@ TEST_F(TensorSearch, EntryPointRequiresCuda) {
   const auto run = [&] { run_torch_gpu_astar(goal, "puzzle8", model("puzzle8_manhattan.pt2"), {}); };
   EXPECT_EQ(messageOf<std::runtime_error>(run),
             "CUDA is not available. Torch GPU A* requires a CUDA/ROCm device.");
-}
-
-// Catches: a duplicate key keeping a costlier row, OPEN popping out of cost
-// order or growing its buffer wrongly, fixed OPEN or node-index capacities
-// that grow.
-TEST(TensorContainers, SelectMinCostPerKeyAndOpenOrder) {
-  c10::InferenceMode guard;
-  const at::Tensor chosen =
-      select_min_cost_per_key(at::tensor({5, 3, 5, 3}, at::kLong), at::tensor({2.0f, 1.0f, 1.0f, 1.0f}));
-  EXPECT_TRUE(at::equal(chosen, at::tensor({1, 2}, at::kLong)));
-  EXPECT_EQ(select_min_cost_per_key(at::tensor({7}, at::kLong), at::tensor({1.0f})).size(0), 1);
-
-  TorchOpenList open(at::kLong, at::kFloat, kCpu, false);
-  open.initialize(at::tensor({10}, at::kLong), at::tensor({1.0f}), 4);
-  EXPECT_TRUE(open.buffered());
-  open.push(at::tensor({11, 12, 13, 14}, at::kLong), at::tensor({0.5f, 1.0f, 0.5f, 2.0f}));
-  EXPECT_EQ(open.bufferCapacity(), 8);
-  const auto popped = open.pop_batch(3);
-  EXPECT_TRUE(at::equal(popped.rows, at::tensor({11, 13, 10}, at::kLong)));
-  EXPECT_TRUE(at::equal(open.index(), at::tensor({12, 14}, at::kLong)));
-
-  TorchOpenList small(at::kLong, at::kFloat, kCpu, false);
-  small.initialize(at::tensor({0}, at::kLong), at::tensor({1.0f}), 1);
-  EXPECT_FALSE(small.buffered());
-  small.push(at::tensor({1}, at::kLong), at::tensor({0.0f}));
-  EXPECT_EQ(small.size(), 2);
-
-  TorchOpenList fixed(at::kLong, at::kFloat, kCpu, true);
-  fixed.initialize(at::tensor({0}, at::kLong), at::tensor({1.0f}), 1);
-  EXPECT_EQ(messageOf<std::runtime_error>([&] { fixed.push(at::tensor({1}, at::kLong), at::tensor({0.0f})); }),
-            "fixed OPEN capacity exhausted at capacity=1");
-
-  ClosedNodeIndex index(true, 3, kCpu, false);
-  index.ensure(9);
-  EXPECT_EQ(index.map().size(0), 12);
-  ClosedNodeIndex fixed_index(true, 3, kCpu, true);
-  EXPECT_EQ(messageOf<std::runtime_error>([&] { fixed_index.ensure(4); }),
-            "fixed CLOSED node-index capacity exhausted at capacity=3");
-}
-
-// Catches: node-store growth past or short of what is needed, mismatched row
-// counts accepted, a fixed store that grows, a cyclic parent walk that hangs.
-TEST(TensorContainers, NodeStoreGrowthAndPathWalk) {
-  c10::InferenceMode guard;
-  TorchNodeStore store(2, kCpu, TorchAStarConfig{}, 1, false), fixed(2, kCpu, TorchAStarConfig{}, 1, true);
-  const auto append = [](TorchNodeStore& to, std::vector<int64_t> parents) {
-    const int64_t n = static_cast<int64_t>(parents.size());
-    const at::Tensor z = at::zeros({n});
-    return to.append(at::zeros({n, 2}), z, z, z, z, at::zeros({n}, at::kBool), at::tensor(parents, at::kLong), z);
-  };
-  EXPECT_EQ(append(store, {}).size(0), 0);
-  append(store, {-1});
-  append(store, {0, 1, 2});  // grows from 1 to exactly 4 rows
-  EXPECT_EQ(store.capacity(), 4);
-  EXPECT_EQ(store.size(), 4);
-  const at::Tensor one = at::zeros({1});
-  EXPECT_EQ(messageOf<std::invalid_argument>([&] {
-              store.write_rows(at::tensor({1, 2}, at::kLong), at::zeros({1, 2}), one, one, one, one,
-                               at::zeros({1}, at::kBool), one, one);
-            }),
-            "indices and node rows must contain the same number of rows");
-  EXPECT_EQ(messageOf<std::runtime_error>([&] { append(fixed, {-1, 0}); }),
-            "fixed node-store capacity exhausted at capacity=1");
-  // Parent links that form a cycle end in an error instead of an endless walk.
-  store.write_rows(at::tensor({0}, at::kLong), at::zeros({1, 2}), one, one, one, one, at::zeros({1}, at::kBool),
-                   at::tensor({3}, at::kLong), one);
-  EXPECT_THROW(reconstructTorchPath(store, *quelmar_puzzles::make_torch_puzzle8(kCpu, 9), 3, "stored"),
-               std::runtime_error);
 }
 
 }  // namespace
