@@ -11,8 +11,8 @@ namespace quelmar {
 
 GpuClosedTable::GpuClosedTable(int64_t key_width, c10::Device device, c10::ScalarType key_dtype,
                                c10::ScalarType cost_dtype, int64_t initial_capacity,
-                               const std::string& algorithm, bool fixed)
-    : slots_(key_width, device, key_dtype, cost_dtype, initial_capacity, algorithm, fixed),
+                               ClosedProbing probing, bool fixed)
+    : slots_(key_width, device, key_dtype, cost_dtype, initial_capacity, probing, fixed),
       hasher_(key_width, device, key_dtype),
       device_(device),
       cost_dtype_(cost_dtype) {}

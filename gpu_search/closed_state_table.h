@@ -35,7 +35,7 @@ class GpuClosedTable {
   // capacity above 2^62.
   GpuClosedTable(int64_t key_width, c10::Device device, c10::ScalarType key_dtype,
                  c10::ScalarType cost_dtype, int64_t initial_capacity,
-                 const std::string& algorithm, bool fixed);
+                 ClosedProbing probing, bool fixed);
 
   // Keys [B, W] or one row [W], costs B values (any shape); returns the flags, bool [B].
   // std::invalid_argument as KeyHasher::normalize, or "Costs must have one value per key row";

@@ -9,7 +9,7 @@ namespace quelmar {
 
 std::vector<int32_t> reconstructTorchPath(const TorchNodeStore& store, TorchEnv& env,
                                           int64_t goal_row,
-                                          const std::string& solution_move_source) {
+                                          MoveSource move_source) {
   std::vector<int64_t> path;
   for (int64_t row = goal_row; row >= 0;) {
     if (static_cast<int64_t>(path.size()) >= store.size() || row >= store.size())
@@ -21,7 +21,7 @@ std::vector<int32_t> reconstructTorchPath(const TorchNodeStore& store, TorchEnv&
   std::vector<int32_t> moves;
   if (path.size() < 2) return moves;
   moves.reserve(path.size() - 1);
-  const bool stored = solution_move_source == "stored";
+  const bool stored = move_source == MoveSource::kStored;
   for (size_t i = 1; i < path.size(); ++i) {
     if (stored) {
       moves.push_back(static_cast<int32_t>(store.parent_move()[path[i]].item<int64_t>()));

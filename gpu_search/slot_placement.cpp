@@ -26,15 +26,13 @@ at::TensorOptions longOn(const c10::Device& device) {
 
 ClosedSlots::ClosedSlots(int64_t key_width, c10::Device device, c10::ScalarType key_dtype,
                          c10::ScalarType cost_dtype, int64_t initial_capacity,
-                         const std::string& algorithm, bool fixed)
+                         ClosedProbing probing, bool fixed)
     : key_width_(key_width),
       device_(device),
       key_dtype_(key_dtype),
       cost_dtype_(cost_dtype),
-      python_dict_(algorithm == "python_dict"),
+      python_dict_(probing == ClosedProbing::kPythonDict),
       fixed_(fixed) {
-  if (!isHashtableAlgorithm(algorithm))
-    throw std::invalid_argument("hashtable_algorithm must be 'linear_probing' or 'python_dict'");
   if (key_width < 1) throw std::invalid_argument("CLOSED key width must be positive");
   if (initial_capacity > kMaxCapacity)
     throw std::invalid_argument("initial CLOSED capacity is too large: " +

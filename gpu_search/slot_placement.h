@@ -13,6 +13,8 @@
 #include <c10/core/Device.h>
 #include <c10/core/ScalarType.h>
 
+#include "config/search_modes.h"
+
 namespace quelmar {
 
 class ClosedSlots {
@@ -27,7 +29,7 @@ class ClosedSlots {
   // Slots and entry rows: the smallest power of two >= max(initial_capacity, 8). std::invalid_argument
   // for an algorithm other than "linear_probing" or "python_dict", key_width < 1 or an initial capacity above 2^62.
   ClosedSlots(int64_t key_width, c10::Device device, c10::ScalarType key_dtype,
-              c10::ScalarType cost_dtype, int64_t initial_capacity, const std::string& algorithm,
+              c10::ScalarType cost_dtype, int64_t initial_capacity, ClosedProbing probing,
               bool fixed);
 
   // Looks up keys [N, W] with their int64 hashes [N]; std::invalid_argument for another key shape

@@ -170,7 +170,7 @@ TensorAStarSearch::TensorAStarSearch(const std::vector<uint8_t>& state,
       caps_(initialCapacities(config, num_moves_)),
       store_(env_->state_dim, device, config, caps_.store, modes_.fixedCapacity()),
       closed_(env_->state_dim, device, types_.closed_key, types_.closed_cost, caps_.closed,
-              config.hashtable_algorithm, modes_.fixedCapacity()),
+              modes_.probing, modes_.fixedCapacity()),
       closed_node_index_(modes_.inPlace(), caps_.closed, device, modes_.fixedCapacity()),
       open_(types_.open_index, types_.open_cost, device, modes_.fixedCapacity()),
       search_start_(SystemClock::now()),
@@ -409,7 +409,7 @@ void TensorAStarSearch::recordIteration(const PhaseSeconds& s, bool reached_push
 
 SearchResult TensorAStarSearch::finish() {
   if (progress_.solved())
-    result_.moves = reconstructTorchPath(store_, *env_, best_goal_, config_.solution_move_source);
+    result_.moves = reconstructTorchPath(store_, *env_, best_goal_, modes_.move_source);
   return finishSearch(std::move(result_), progress_, open_.size() == 0, search_start_, profiler_,
                       "torchgpu.total", config_.operation_breakdown, /*verbose=*/false);
 }

@@ -144,7 +144,7 @@ TEST(GpuContainers, NodeStoreGrowthAndPathWalk) {
             "fixed node-store capacity exhausted at capacity=1");
   // Parent links that form a cycle end in an error instead of an endless walk.
   store.write_rows(at::tensor({0}, at::kLong), nodeRows({3}));
-  EXPECT_THROW(reconstructTorchPath(store, *quelmar_puzzles::make_torch_puzzle8(kCpu, 9), 3, "stored"),
+  EXPECT_THROW(reconstructTorchPath(store, *quelmar_puzzles::make_torch_puzzle8(kCpu, 9), 3, MoveSource::kStored),
                std::runtime_error);
 }
 

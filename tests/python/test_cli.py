@@ -141,6 +141,20 @@ def test_sweep_with_two_threads_matches_one_thread(test_set, tmp_path, capsys):
     assert plot.read_bytes()[:4] == b"\x89PNG"
 
 
+# Catches: the beam solver unreachable from the command or given the A* arguments, its
+# solutions not replaying, a beam_width sweep out of order.
+def test_beam_solver_rows_replay_in_a_width_sweep(test_set, tmp_path, capsys):
+    folder, states, _ = test_set
+    out = tmp_path / "beam.jsonl"
+    status, stdout, _ = solve(capsys, "--states", folder / "states.txt", "--solver", "beam",
+                              "--max-steps", 60, "--sweep", "beam_width=1,50", "--out", out)
+    assert status == 0
+    rows = read_rows(out)
+    assert [(r["beam_width"], r["index"]) for r in rows] == [(w, i) for w in (1, 50) for i in range(len(states))]
+    assert all(r["solved"] and r["verified"] for r in rows if r["beam_width"] == 50)
+    assert "BEAM solver" in stdout.splitlines()[-1]
+
+
 # Catches: a plug-in without replay helpers failing the run, a failed replay not failing it.
 @pytest.mark.parametrize("plugin, verified, code", [
     ("_cli_no_helpers", None, 0),
@@ -170,6 +184,7 @@ MALFORMED = [
     (GOOD, ["--sweep", "colour=1,2"], 2, "expected SETTING=V1,V2,..."),
     (GOOD, ["--model", "{dir}/missing.pt2"], 2, "model package not found: "),
     (GOOD, ["--nnet-batch-size", "8"], 2, "--nnet-batch-size does not apply to the CPU solver"),
+    (GOOD, ["--solver", "beam", "--weight", "2"], 2, "--weight does not apply to the BEAM solver"),
     (GOOD, ["--plugin", "no_such_plugin"], 2, "cannot import plug-in module 'no_such_plugin'"),
     (GOOD, ["--sweep", "capacity-mode=fixed,sideways"], 2, "'sideways' is not one of 'adaptive', 'fixed'"),
     (GOOD, ["--resume"], 2, "--resume: there is no "),
@@ -238,23 +253,25 @@ def test_cluster_workers_elsewhere_and_a_dead_worker(test_set, tmp_path, capsys,
 
 # Catches: settings discovered without their choices, defaults or per-solver availability,
 # or out of the solvers' argument order; an invalid choice reaching the solver.
-def test_setting_specs_describe_both_solvers(capsys):
+def test_setting_specs_describe_every_solver(capsys):
     specs = {s["name"]: s for s in settings.setting_specs()}
     names = list(specs)
-    assert names[:5] == ["weight", "batch_size", "nnet_batch_size", "device", "print_internals"]
-    expected = [  # (name, type, choices, CPU default, GPU default; "-" where the solver lacks it)
-        ("weight", "float", None, None, None),
-        ("nnet_batch_size", "int", None, "-", 0),
-        ("device", "str", None, None, "cuda:0"),
-        ("capacity_mode", "str", ["adaptive", "fixed"], "adaptive", "adaptive"),
+    assert names[:7] == ["weight", "batch_size", "beam_width", "max_steps", "nnet_batch_size", "device",
+                         "print_internals"]
+    expected = [  # (name, type, choices, CPU, GPU and beam defaults; "-" where the solver lacks it)
+        ("weight", "float", None, None, None, "-"),
+        ("beam_width", "int", None, "-", "-", None),
+        ("nnet_batch_size", "int", None, "-", 0, "-"),
+        ("device", "str", None, None, "cuda:0", "cpu"),
+        ("capacity_mode", "str", ["adaptive", "fixed"], "adaptive", "adaptive", "-"),
         ("goal_stop_mode", "str", ["stop_before_goal", "expand_popped_batch"], "stop_before_goal",
-         "stop_before_goal"),
-        ("operation_breakdown", "bool", None, False, False),
+         "stop_before_goal", "-"),
+        ("operation_breakdown", "bool", None, False, False, False),
     ]
-    for name, typ, choices, cpu, gpu in expected:
+    for name, typ, choices, *defaults in expected:
         spec = specs[name]
         assert (spec["type"], spec["choices"]) == (typ, choices), name
-        assert [spec["solvers"].get(s, {"default": "-"})["default"] for s in ("cpu", "gpu")] == [cpu, gpu], name
+        assert [spec["solvers"].get(s, {"default": "-"})["default"] for s in ("cpu", "gpu", "beam")] == defaults, name
         assert all(isinstance(p["doc"], str) and p["doc"] for p in spec["solvers"].values()), name
     with pytest.raises(SystemExit) as exit:
         cli.main(["solve", "--env", ENV, "--model", MODEL, "--scrambles", "1:1", "--capacity-mode", "sideways"])

@@ -35,8 +35,10 @@ def _parser(specs: list[dict]) -> argparse.ArgumentParser:
     source.add_argument("--states", help="states, one per line (integers, '#' comments) or a .npy array")
     source.add_argument("--scrambles", metavar="N:DEPTH", help="N states scrambled DEPTH moves by the plug-in")
     solve.add_argument("--seed", type=int, default=0, help="seed of the first scramble (state i: seed+i)")
-    solve.add_argument("--solver", choices=["auto", "cpu", "gpu"], default="auto",
-                       help="auto: the GPU solver for a --device starting with 'cuda'")
+    solve.add_argument("--solver", choices=["auto", "cpu", "gpu", "beam"], default="auto",
+                       help="cpu and gpu: weighted A*; beam: beam search on the CPU (--beam-width, "
+                            "--max-steps); auto: the GPU solver for a --device starting with 'cuda', "
+                            "else the CPU one")
     solve.add_argument("--threads", type=int, default=1, help="states solved at once (default: 1)")
     solve.add_argument("--cluster", metavar="ADDRESS", help="Dask scheduler to send the states to")
     solve.add_argument("--sweep", metavar="SETTING=V1,V2,...", help="one run per value, e.g. weight=1,2,4")
@@ -196,10 +198,8 @@ def _solve(args, specs: list[dict], argv_given: bool) -> int:
 
     n, labels = len(states), list(runs)
     swept = [{sweep_name: runs[label][sweep_name]} if sweep_name else {} for label in labels]
-    calls = [(args.plugin, solver, args.env, model, state,
-              settings.get("weight", REQUIRED_DEFAULTS["weight"]),
-              settings.get("batch_size", REQUIRED_DEFAULTS["batch_size"]),
-              {k: v for k, v in settings.items() if k not in REQUIRED_DEFAULTS})
+    required = {name: value for name, value in REQUIRED_DEFAULTS.items() if name in accepted}
+    calls = [(args.plugin, solver, args.env, model, state, {**required, **settings})
              for settings in runs.values() for _, state in states]
     # What must be equal for --resume to continue a run's rows.
     header = {"env": args.env, "model": model, "plugin": args.plugin, "solver": solver,

@@ -30,13 +30,13 @@ _register_lock = threading.Lock()
 
 def solve_call(call: tuple):
     """Solves one state (in this process or on a cluster worker), registering the plug-in once."""
-    plugin, solver, env, model, state, weight, batch_size, settings = call
+    plugin, solver, env, model, state, settings = call
     with _register_lock:
         if plugin not in _registered:
             importlib.import_module(plugin).register()
             _registered.add(plugin)
     func = getattr(quelmar_cpp, SOLVERS[solver])
-    return func(np.asarray(state, dtype=np.uint8), env, model, weight, batch_size, **settings)
+    return func(np.asarray(state, dtype=np.uint8), env, model, **settings)
 
 
 class _NoBar:

@@ -17,14 +17,15 @@ from quelmar_cpp import _backend_impl
 
 from .errors import UsageError
 
-SOLVERS = {"cpu": "run_weighted_astar", "gpu": "run_torch_gpu_astar"}
+SOLVERS = {"cpu": "run_weighted_astar", "gpu": "run_torch_gpu_astar", "beam": "run_beam_search"}
 TYPES = {"bool": bool, "int": int, "float": float, "str": str}
 # Settings the tool sets itself: per-iteration printing (it would break the
 # progress bar) and profiling (one run id per call would make every state
 # overwrite the previous state's files).
 NOT_OPTIONS = {"print_internals", "profile_dir", "profile_trace", "profile_summary", "profile_run_id"}
-# The solvers require these two; the tool's defaults are the plain A* and the demo's batch.
-REQUIRED_DEFAULTS = {"weight": 1.0, "batch_size": 64}
+# Settings the solvers require; the tool's defaults: the plain A* and the demo's batch, and
+# for the beam a width that solves the 15-puzzle near-optimally and room for long solutions.
+REQUIRED_DEFAULTS = {"weight": 1.0, "batch_size": 64, "beam_width": 1000, "max_steps": 1000}
 
 
 def setting_specs() -> list[dict]:
@@ -54,18 +55,20 @@ def options(specs: list[dict]) -> dict[str, dict]:
 def add_setting_options(group, specs: list[dict]) -> None:
     """Adds one option per solver setting; unset ones are not passed (dest ``set_<name>``)."""
     for name, spec in options(specs).items():
-        cpu, gpu = (spec["solvers"].get(s) for s in ("cpu", "gpu"))
+        takers = [s for s in SOLVERS if s in spec["solvers"]]
         typ = TYPES[spec["type"]]
-        text = (cpu or gpu)["doc"]
-        d_cpu, d_gpu = (p["default"] if p else None for p in (cpu, gpu))
+        text = spec["solvers"][takers[0]]["doc"]
+        defaults = {s: spec["solvers"][s]["default"] for s in takers}
         if name in REQUIRED_DEFAULTS:
-            text += f" (default: {REQUIRED_DEFAULTS[name]})"
+            default = f"default: {REQUIRED_DEFAULTS[name]}"
         elif name == "device":
-            text += f" (default: cpu; {d_gpu} with --solver gpu)"
-        elif cpu is None or gpu is None:
-            text += f" ({'GPU' if gpu else 'CPU'} solver only; default: {d_gpu if d_cpu is None else d_cpu})"
+            default = f"default: cpu; {defaults['gpu']} with --solver gpu"
+        elif len({repr(d) for d in defaults.values()}) == 1:
+            default = f"default: {defaults[takers[0]]}"
         else:
-            text += f" (default: {d_cpu})" if d_cpu == d_gpu else f" (default: {d_cpu} on CPU, {d_gpu} on GPU)"
+            default = "default: " + ", ".join(f"{d} on {s.upper()}" for s, d in defaults.items())
+        only = f"{'/'.join(s.upper() for s in takers)} solver{'s' if len(takers) > 1 else ''} only; "
+        text += f" ({only if len(takers) < len(SOLVERS) else ''}{default})"
         flags = ["--" + name.replace("_", "-")] + (["--batch"] if name == "batch_size" else [])
         if typ is bool:
             kwargs = dict(action=argparse.BooleanOptionalAction)
