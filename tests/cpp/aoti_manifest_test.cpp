@@ -152,19 +152,6 @@ TEST(AOTIManifest, FailuresCarryExactTypesAndMessages) {
   }
 }
 
-// Catches: a missing manifest reported without its path, or the package's
-// extension replaced instead of ".json" appended.
-TEST(AOTIManifest, MissingFileNamesTheManifestPath) {
-  const fs::path dir = fs::path(testing::TempDir()) / "aoti_manifest_test" / "dir";
-  fs::create_directories(dir);
-  const std::string package = (dir / "model.pt2").string();
-  std::ofstream(package) << "not a manifest";  // the package itself is not read here
-  fs::remove(package + ".json");
-  std::ofstream((dir / "model.json").string()) << R"({"inputs": []})";
-  EXPECT_EQ(messageOf<std::runtime_error>([&] { loadAOTIManifest(package); }),
-            "Unable to open AOTI manifest at " + package + ".json");
-}
-
 // Catches: a sum of input sizes that wraps to a small size instead of failing.
 TEST(AOTIManifest, TotalInputElementsRefusesToWrap) {
   AOTIManifest m;

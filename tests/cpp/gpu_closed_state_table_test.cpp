@@ -6,7 +6,6 @@
 #include <c10/core/InferenceMode.h>
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <map>
 #include <random>
@@ -117,12 +116,12 @@ TEST(GpuClosedStateTable, CapacityAndGrowthAtTwoThirds) {
       EXPECT_EQ(t.slots().capacity(), expected) << initial;
       EXPECT_EQ(t.slots().entryCapacity(), expected);
     }
-    ClosedSlots fixed_slots = makeSlots(algorithm, true);
-    fixed_slots.reserve(5);
-    EXPECT_EQ(messageOf<std::runtime_error>([&] { fixed_slots.reserve(6); }), kFull);
     GpuClosedTable fixed = makeTable(1, 8, algorithm, true);
-    EXPECT_EQ(messageOf<std::runtime_error>([&] { fixed.insertOrImprove(distinct(6), at::zeros({6})); }), kFull);
-    EXPECT_EQ(fixed.slots().size(), 0);
+    fixed.insertOrImprove(distinct(3), at::full({3}, 7.0));
+    const Snapshot before(fixed.slots());
+    // Two rows improve stored keys and three are new: 3 + 5 unique keys would reach 2/3.
+    EXPECT_EQ(messageOf<std::runtime_error>([&] { fixed.insertOrImprove(distinct(5, 1), at::zeros({5})); }), kFull);
+    EXPECT_TRUE(Snapshot(fixed.slots()) == before);
     // Through insertions: five keys stay at 8 slots, six reach 2/3 and double it.
     GpuClosedTable five = makeTable(1, 8, algorithm), six = makeTable(1, 8, algorithm);
     EXPECT_EQ(toBools(five.insertOrImprove(distinct(5), at::zeros({5}))), std::vector<bool>(5, true));
@@ -130,49 +129,6 @@ TEST(GpuClosedStateTable, CapacityAndGrowthAtTwoThirds) {
     EXPECT_EQ(std::make_pair(five.slots().capacity(), six.slots().capacity()),
               std::make_pair(int64_t{8}, int64_t{16}));
     EXPECT_EQ(lookup(six, distinct(6)).first, (std::vector<int64_t>{0, 1, 2, 3, 4, 5}));
-  }
-  GpuClosedTable fixed = makeTable(1, 8, "linear_probing", true);
-  fixed.insertOrImprove(distinct(3), at::full({3}, 7.0));
-  const Snapshot before(fixed.slots());
-  // Two rows improve stored keys and three are new: 3 + 5 unique keys would reach 2/3.
-  EXPECT_THROW(fixed.insertOrImprove(distinct(5, 1), at::zeros({5})), std::runtime_error);
-  EXPECT_TRUE(Snapshot(fixed.slots()) == before);
-}
-
-// Catches: a row flagged although an earlier row or the stored cost is as
-// low; NaN or +inf costs flagged or stored as minima; a wrong entry id.
-TEST(GpuClosedStateTable, DuplicateRowsFollowRowAndTableRules) {
-  c10::InferenceMode guard;
-  struct Case {
-    std::vector<double> stored;  // empty: key is new
-    std::vector<double> costs;
-    std::vector<bool> flags;
-    double after;
-  };
-  const Case cases[] = {
-      {{}, {5, 3, 3}, {true, true, false}, 3},
-      {{}, {9, 7, 8, 2}, {true, true, false, true}, 2},
-      {{4}, {6, 4, 3, 3, 1}, {false, false, true, false, true}, 1},
-      // NaN carries no information; +inf is never strictly below anything.
-      {{}, {kNaN, 3}, {false, true}, 3}, {{}, {kNaN}, {false}, kInf}, {{}, {kNaN, kNaN}, {false, false}, kInf},
-      {{}, {kInf}, {false}, kInf}, {{}, {kInf, kInf, 6}, {false, false, true}, 6},
-      {{}, {-kInf, -kInf}, {true, false}, -kInf}, {{3}, {kNaN, 2, kNaN, 1}, {false, true, false, true}, 1},
-      {{3}, {kNaN}, {false}, 3}, {{3}, {kNaN, kNaN}, {false, false}, 3}, {{kInf}, {5, kInf}, {true, false}, 5},
-  };
-  const std::vector<int64_t> key = {7, -2};
-  for (const auto& algorithm : kAlgorithms) {
-    for (c10::ScalarType cost_dtype : {at::kFloat, at::kDouble}) {
-      for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.costs) + " " + algorithm);
-        GpuClosedTable t = makeTable(2, 8, algorithm, false, at::kLong, cost_dtype);
-        if (!c.stored.empty()) t.insertOrImprove(longKeys({key}), doubles(c.stored));
-        const auto r = t.insertOrImproveWithEntries(longKeys(Rows(c.costs.size(), key)), doubles(c.costs));
-        EXPECT_EQ(toBools(r.flags), c.flags);
-        for (size_t i = 0; i < c.flags.size(); ++i) EXPECT_EQ(toLongs(r.entries)[i], c.flags[i] ? 0 : -1);
-        EXPECT_EQ(t.slots().size(), 1);
-        EXPECT_EQ(lookup(t, longKeys({key})).second[0], c.after);
-      }
-    }
   }
 }
 
@@ -192,8 +148,6 @@ TEST(GpuClosedStateTable, EntryIdsAreDenseAndReturnedForFlaggedRows) {
                                                     doubles({3, 3, 2, 2, 0}));
     EXPECT_EQ(toBools(third.flags), (std::vector<bool>{true, true, true, false, true}));
     EXPECT_EQ(toLongs(third.entries), (std::vector<int64_t>{7, 6, 7, -1, 1}));
-    EXPECT_EQ(t.slots().size(), 8);
-    EXPECT_EQ(lookup(t, longKeys({{9, 9}, {2, 0}, {1, 2}, {3, 3}})).second, (std::vector<double>{2, 3, 0, 0}));
   }
 }
 
@@ -215,8 +169,11 @@ using RandomParam = std::tuple<std::string, c10::ScalarType, c10::ScalarType>;
 class GpuClosedStateTableRandom : public ::testing::TestWithParam<RandomParam> {};
 
 // Catches: flags or stored costs that differ from the plain model on batches
-// with repeated keys, in any key and cost type; entry ids that change, repeat
-// or leave gaps across the rebuilds of a growing table; an id in two slots.
+// with repeated keys, in any key and cost type (a row flagged although an
+// earlier row or the stored cost is as low; NaN or +-inf costs flagged or
+// stored wrongly; a key seen only with NaN not stored at +inf); groups that
+// split equal keys or merge different ones; entry ids that change, repeat or
+// leave gaps across the rebuilds of a growing table; an id in two slots.
 TEST_P(GpuClosedStateTableRandom, MatchesReferenceOnBatchesWithDuplicates) {
   c10::InferenceMode guard;
   const auto& [algorithm, key_dtype, cost_dtype] = GetParam();
@@ -229,9 +186,11 @@ TEST_P(GpuClosedStateTableRandom, MatchesReferenceOnBatchesWithDuplicates) {
     std::vector<double> costs;
     for (size_t i = 0, rows = 1 + rng() % 80; i < rows; ++i) {
       keys.push_back({int64_t(rng() % 5), int64_t(rng() % 5), int64_t(rng() % 4)});
-      const uint64_t pick = rng() % 40;
-      // Costs that float32 holds exactly: integers, wide spans, and a few specials.
-      costs.push_back(pick == 0 ? kNaN : pick == 1 ? kInf : pick == 2 ? 1e7 + double(rng() % 3) : double(rng() % 6));
+      const uint64_t pick = rng() % 400;
+      // Costs that float32 holds exactly: integers, wide spans, and a few specials
+      // (-inf rarely: it settles its key for good).
+      costs.push_back(pick < 10 ? kNaN : pick < 20 ? kInf : pick == 20 ? -kInf
+                      : pick < 30 ? 1e7 + double(rng() % 3) : double(rng() % 6));
     }
     const std::vector<bool> expected = referenceInsert(reference, keys, costs);
     const auto r = table.insertOrImproveWithEntries(longKeys(keys).to(key_dtype), doubles(costs).to(cost_dtype));
@@ -349,68 +308,27 @@ TEST(GpuKeyHashing, HashesDependOnValuesOnly) {
   }
 }
 
-// Catches: groups that split equal keys or merge different ones, or reorder
-// rows whose hashes all differ; a flag or group minimum that differs from the
-// plain rule (below every earlier non-NaN cost of the group and below the
-// stored cost); a cheapest-per-key choice that keeps a costlier row, a later
-// one among equal costs, two rows of one key, or rows out of order.
-TEST(GpuBatchMinimum, MatchesThePlainRuleOnRandomBatches) {
+// Catches: a cheapest-per-key choice that keeps a costlier row, a later one
+// among equal costs, two rows of one key, or rows out of order. (The grouping
+// and minimum rule under the CLOSED table are checked through the table.)
+TEST(GpuBatchMinimum, CheapestRowPerKey) {
   c10::InferenceMode guard;
   std::mt19937_64 rng(99);
-  const KeyHasher hasher(2, kCpu, at::kLong);
   for (int round = 0; round < 200; ++round) {
-    const int64_t rows = 1 + static_cast<int64_t>(rng() % 40), spread = 1 + static_cast<int64_t>(rng() % 6);
-    Rows keys;
+    const int64_t rows = 1 + static_cast<int64_t>(rng() % 40), spread = 1 + static_cast<int64_t>(rng() % 12);
+    std::vector<int64_t> keys;
     std::vector<double> costs;
-    for (int64_t i = 0; i < rows; ++i) {
-      keys.push_back({int64_t(rng() % spread), int64_t(rng() % 2)});
-      costs.push_back(rng() % 8 == 0 ? kNaN : double(rng() % 5));
-    }
-    const at::Tensor k = longKeys(keys);
-    const KeyGroups g = groupEqualKeys(k, hasher.hash(k));
-    const int64_t groups = g.unique_keys.size(0);
-    ASSERT_TRUE(at::equal(g.unique_keys.index_select(0, g.inverse), k));
-    ASSERT_EQ(static_cast<size_t>(groups), std::set<std::vector<int64_t>>(keys.begin(), keys.end()).size());
-    if (static_cast<int64_t>(groups) == rows) ASSERT_EQ(toLongs(g.inverse), toLongs(at::arange(rows)));
-
-    std::vector<bool> found(static_cast<size_t>(groups));
-    std::vector<double> best(static_cast<size_t>(groups));
-    for (int64_t u = 0; u < groups; ++u) {
-      found[static_cast<size_t>(u)] = rng() % 2;
-      best[static_cast<size_t>(u)] = double(rng() % 5);
-    }
-    std::vector<int64_t> found_values(found.begin(), found.end());
-    const BatchMinimum m =
-        batchMinimum(doubles(costs), g.inverse, groups, longs(found_values).to(at::kBool), doubles(best));
-    const std::vector<int64_t> inverse = toLongs(g.inverse);
-    std::vector<double> lowest(static_cast<size_t>(groups), kInf);  // over earlier non-NaN rows
-    std::vector<bool> expected_flags;
-    for (int64_t i = 0; i < rows; ++i) {
-      const size_t u = static_cast<size_t>(inverse[static_cast<size_t>(i)]);
-      const double c = costs[static_cast<size_t>(i)];
-      expected_flags.push_back(c < lowest[u] && (found[u] ? c < best[u] : c < kInf));
-      if (c < lowest[u]) lowest[u] = c;
-    }
-    EXPECT_EQ(toBools(m.flags), expected_flags) << "round " << round;
-    const std::vector<bool> has_min = toBools(m.has_min);
-    const std::vector<double> group_min = toDoubles(m.group_min);
-    for (size_t u = 0; u < static_cast<size_t>(groups); ++u) {
-      EXPECT_EQ(has_min[u], lowest[u] < kInf);
-      if (has_min[u]) EXPECT_EQ(group_min[u], lowest[u]);
-    }
-
-    // One row per key without NaN costs: the cheapest, the earliest among equals.
-    std::vector<double> numbers(costs.size());
-    std::transform(costs.begin(), costs.end(), numbers.begin(), [](double c) { return std::isnan(c) ? 9.0 : c; });
     std::map<int64_t, int64_t> pick;  // key -> position
     for (int64_t i = 0; i < rows; ++i) {
-      const auto [it, fresh] = pick.emplace(inverse[static_cast<size_t>(i)], i);
-      if (!fresh && numbers[static_cast<size_t>(i)] < numbers[static_cast<size_t>(it->second)]) it->second = i;
+      keys.push_back(static_cast<int64_t>(rng() % spread));
+      costs.push_back(double(rng() % 5));
+      const auto [it, fresh] = pick.emplace(keys.back(), i);
+      if (!fresh && costs.back() < costs[static_cast<size_t>(it->second)]) it->second = i;
     }
-    std::vector<int64_t> expected_positions;
-    for (const auto& [key, position] : pick) expected_positions.push_back(position);
-    std::sort(expected_positions.begin(), expected_positions.end());
-    EXPECT_EQ(toLongs(select_min_cost_per_key(g.inverse, doubles(numbers))), expected_positions);
+    std::vector<int64_t> expected;
+    for (const auto& [key, position] : pick) expected.push_back(position);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(toLongs(select_min_cost_per_key(longs(keys), doubles(costs))), expected) << "round " << round;
   }
 }
 

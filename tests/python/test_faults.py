@@ -126,16 +126,6 @@ def test_unallocatable_sizes_raise_instead_of_aborting():
     assert set(child.stdout.split()) <= {"MemoryError", "ValueError"} and len(child.stdout.split()) == 5
 
 
-# Catches: a python_dict CLOSED grown from one slot losing or misplacing entries.
-def test_growing_python_dict_closed_from_one_slot_solves_like_the_default():
-    for seed in range(40):
-        state = quelmar_puzzles.scramble("puzzle8", 30, seed=100 + seed)
-        small = solve(state=state, hashtable_algorithm="python_dict", initial_closed_size=1)
-        default = solve(state=state)
-        assert (small["moves"], small["nodes_generated"]) == (
-            default["moves"], default["nodes_generated"]), seed
-
-
 def _mapped_files() -> set[str]:
     """Paths of the files mapped into this process (a loaded package's library among them)."""
     with open("/proc/self/maps") as maps:

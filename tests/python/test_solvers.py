@@ -39,7 +39,7 @@ def replays(env, state, moves):
 # -- arguments and errors ----------------------------------------------------------------------
 
 # Catches: a parameter missing from, or out of order in, a solver's docstring.
-@pytest.mark.parametrize("solver", [CPU, GPU], ids=["cpu", "gpu"])
+@pytest.mark.parametrize("solver", [CPU, GPU, quelmar_cpp.run_beam_search], ids=["cpu", "gpu", "beam"])
 def test_every_parameter_is_documented_in_order(solver):
     signature, doc, _ = solver.__nb_signature__[0]
     args = doc.split("Args:")[1].split("Returns:")[0]
@@ -140,14 +140,16 @@ def test_result_dicts():
 
 
 # Catches: a string option or storage width lost between Python and the search, or one
-# that costs optimality; OPEN, CLOSED or the node store not growing from one slot.
+# that costs optimality; OPEN, CLOSED (python_dict too) or the node store not growing
+# from one slot.
 @pytest.mark.parametrize("options", [
     {"solution_move_source": "stored", "duplicate_update_mode": "new_slot",
      "hashtable_algorithm": "python_dict", "goal_stop_mode": "expand_popped_batch"},
     {**{f"memory_dtype_{name}": "float64" for name in ("path_cost", "heuristic", "total_cost", "open_cost",
                                                        "closed_cost")},
      "memory_dtype_parent_index": "int32", "memory_dtype_node_state": "uint16"},
-    {"initial_open_size": 1, "initial_closed_size": 1, "initial_node_store_size": 1},
+    *[{"initial_open_size": 1, "initial_closed_size": 1, "initial_node_store_size": 1, "hashtable_algorithm": h}
+      for h in ("linear_probing", "python_dict")],
 ])
 def test_options_reach_the_search_and_keep_it_optimal(options):
     for state in [qp.scramble("puzzle8", depth, seed=depth) for depth in (5, 12, 20, 40, 60)]:
