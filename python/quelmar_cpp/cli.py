@@ -429,6 +429,9 @@ def _runs(args, types: dict[str, type]) -> tuple[str | None, dict[str, dict]]:
 
 def main(argv: list[str] | None = None) -> int:
     """Runs the command line (``sys.argv`` when `argv` is None); returns the exit status."""
+    if (sys.argv[1:] if argv is None else argv)[:1] == ["train"]:
+        from .train import main as train  # imports torch: only for this command
+        return train(sys.argv[2:] if argv is None else argv[1:])
     parser, types = _parser()
     args = parser.parse_args(sys.argv[1:] if argv is None else argv)
     try:

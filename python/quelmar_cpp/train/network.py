@@ -100,3 +100,20 @@ def load_network(path: str | os.PathLike) -> HeuristicNetwork:
     except Exception as exc:  # torch reports a damaged file through many exception types
         raise ValueError(f"{os.fspath(path)}: cannot read the model: {exc}") from None
     return network_from_record(record, os.fspath(path))
+
+
+def export_network(network: HeuristicNetwork, package_path: str | os.PathLike, env: str | None = None,
+                   **options) -> dict:
+    """Exports `network` (in eval mode, left as it was) as an AOTInductor package plus manifest.
+
+    ``env`` defaults to the network's ``.env`` (set by ``load_network``);
+    ``options`` go to ``quelmar_cpp.export.export_heuristic``. Returns the manifest.
+    """
+    from ..export import export_heuristic
+
+    env = getattr(network, "env", "") if env is None else env
+    clone = HeuristicNetwork(**network.shape)
+    clone.load_state_dict(network.state_dict())
+    # Tracing needs only the input's shape; a batch of 2 keeps the batch dimension dynamic.
+    example = torch.zeros(2, network.shape["inputs"])
+    return export_heuristic(clone.eval(), example, os.fspath(package_path), env=env, **options)
