@@ -377,29 +377,26 @@ class Run:
 
     # one step
 
-    def batch(self) -> tuple[torch.Tensor, torch.Tensor]:
-        """Inputs and targets of the current step's batch."""
+    def make_batch(self, step: int) -> data.Batch:
         s = self.s
-        with self.timer("data"):
-            states, lengths = data.walk_states(self.env, self.goal, s["batch"], s["max_walk"],
-                                               derive_seed(s["seed"], data.TRAIN_STREAM, self.step))
-            if s["targets"] == "walk":
-                targets = lengths.astype(np.float32)
-            else:
-                targets = data.bellman_targets(self.env, states, self._target_values)
-            return data.inputs_tensor(self.env, states), torch.from_numpy(targets)
+        return data.make_batch(self.env, self.goal, step, s["seed"], s["batch"], s["max_walk"],
+                               s["targets"] == "bellman")
 
-    def _target_values(self, children: np.ndarray) -> np.ndarray:
-        inputs = data.inputs_tensor(self.env, children)  # counted as data
+    def targets(self, batch: data.Batch) -> torch.Tensor:
+        if self.s["targets"] == "walk":
+            return torch.from_numpy(batch.lengths.astype(np.float32))
         with self.timer("targets"), torch.no_grad():
-            return self.target(inputs).reshape(-1).numpy()
+            values = self.target(batch.children.inputs).reshape(-1).numpy()
+        return torch.from_numpy(data.targets_from_values(batch.children, values))
 
-    def train_step(self) -> float:
-        inputs, targets = self.batch()
+    def train_step(self, batch: data.Batch) -> float:
+        assert batch.step == self.step, (batch.step, self.step)
+        self.timer.add("data_work", batch.seconds)
+        targets = self.targets(batch)
         with self.timer("train"):
             self.network.train()
             self.optimizer.zero_grad(set_to_none=True)
-            loss = torch.nn.functional.mse_loss(self.network.raw(inputs).reshape(-1), targets)
+            loss = torch.nn.functional.mse_loss(self.network.raw(batch.inputs).reshape(-1), targets)
             loss.backward()
             self.optimizer.step()
             value = loss.detach().item()
@@ -465,9 +462,12 @@ class Run:
         last_checkpoint = last_eval = time.perf_counter()
         losses, mark_step, mark_time = [], self.step, time.perf_counter()
         evaluate = s["eval_states"] > 0
+        batches = data.Prefetcher(self.make_batch, self.step)
         try:
             while _budget_left(self.step, self.elapsed, s) and self.signal is None:
-                losses.append(self.train_step())
+                with self.timer("data"):
+                    batch = batches.get()
+                losses.append(self.train_step(batch))
                 now = time.perf_counter()
                 self.elapsed = elapsed_before + now - session_start
                 due_eval = evaluate and (
@@ -486,6 +486,7 @@ class Run:
                     last_checkpoint = time.perf_counter()
                 self.elapsed = elapsed_before + time.perf_counter() - session_start
         finally:
+            batches.close()
             bar.close()
         if self.signal is None and (losses or not self.curve or self.curve[-1]["step"] != self.step
                                     or (evaluate and "eval" not in self.curve[-1])):
@@ -570,11 +571,18 @@ class Run:
         return os.path.join(self.folder, name)
 
     def split(self) -> dict:
-        """Seconds per phase and the share of data generation against network training."""
+        """Seconds per phase, and data generation against network training.
+
+        ``data_work``: making batches (C++ helpers, de-duplication, input
+        conversion) in the background thread; ``data``: training waiting for
+        a batch; ``targets``: the target network's passes over the children;
+        ``train``: forward, backward and optimizer steps.
+        """
         seconds = {k: round(v, 3) for k, v in sorted(self.timer.seconds.items())}
         train = self.timer.seconds.get("train", 0.0)
-        share = self.timer.seconds.get("data", 0.0) / train if train else None
-        return {"seconds": seconds, "data_over_training": None if share is None else round(share, 4)}
+        share = lambda phase: round(self.timer.seconds.get(phase, 0.0) / train, 4) if train else None
+        return {"seconds": seconds, "data_over_training": share("data_work"),
+                "waiting_over_training": share("data")}
 
     def write_log(self, status: str, package: str | None = None, plotted: bool = False) -> None:
         log = {"status": status, "env": self.env, "settings": self.s, "seed": self.s["seed"],
@@ -627,9 +635,10 @@ class Run:
         rate = self.step * self.s["batch"] / self.elapsed if self.elapsed else 0.0
         print(f"trained {self.env} ({self.s['targets']} targets) for {self.step} steps in "
               f"{self.elapsed:.1f} s, {rate:,.0f} states/s")
-        share = split["data_over_training"]
-        print("time: " + ", ".join(f"{k} {v:.1f} s" for k, v in split["seconds"].items())
-              + ("" if share is None else f"; data generation {100 * share:.1f}% of training"))
+        print("time: " + ", ".join(f"{k} {v:.1f} s" for k, v in split["seconds"].items()))
+        if split["data_over_training"] is not None:
+            print(f"data generation: {100 * split['data_over_training']:.1f}% of the training time "
+                  f"(in a background thread; training waited {100 * split['waiting_over_training']:.1f}%)")
         last = next((r["eval"] for r in reversed(self.curve) if "eval" in r), None)
         if last:
             length = "-" if last["mean_length"] is None else f"{last['mean_length']:.2f}"

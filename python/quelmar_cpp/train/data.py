@@ -8,6 +8,9 @@ from __future__ import annotations
 
 import collections
 import contextlib
+import dataclasses
+import queue
+import threading
 import time
 from typing import Callable
 
@@ -42,6 +45,10 @@ class PhaseTimer:
     def __init__(self, seconds: dict | None = None):
         self.seconds: dict[str, float] = dict(seconds or {})
         self._open: list[list] = []  # [phase, start, seconds of inner phases]
+
+    def add(self, phase: str, seconds: float) -> None:
+        """Counts `seconds` measured elsewhere (another thread) to `phase`."""
+        self.seconds[phase] = self.seconds.get(phase, 0.0) + seconds
 
     @contextlib.contextmanager
     def __call__(self, phase: str):
@@ -79,6 +86,42 @@ def network_values(network: torch.nn.Module, env: str, states: np.ndarray,
     return out
 
 
+@dataclasses.dataclass
+class Children:
+    """The distinct children of a batch of states, as Bellman targets need them.
+
+    ``unique`` holds each distinct child once (uint8 [K, D]); ``index`` maps
+    the children of state i, in move order, to rows of ``unique`` ([N, M]).
+    Sliding-tile moves against an edge and moves back to a state's parent make
+    many repeats, which are stored, flagged and evaluated once.
+    """
+    unique: np.ndarray
+    index: np.ndarray
+    unique_goal: np.ndarray   # bool [K]: which distinct children are goals
+    state_goal: np.ndarray    # bool [N]: which states are goals
+    inputs: torch.Tensor | None = None  # network inputs of `unique`, when asked for
+
+
+def expand_children(env: str, states: np.ndarray, with_inputs: bool = False) -> Children:
+    """The children of `states` (``expand_states``), their goal flags and, optionally, inputs."""
+    n, width = states.shape
+    flat = quelmar_cpp.expand_states(env, states).reshape(-1, width)
+    rows = np.ascontiguousarray(flat).view(np.dtype((np.void, width))).ravel()
+    _, first, inverse = np.unique(rows, return_index=True, return_inverse=True)
+    unique = np.ascontiguousarray(flat[first])
+    return Children(unique, inverse.reshape(n, -1), quelmar_cpp.goal_flags(env, unique),
+                    quelmar_cpp.goal_flags(env, states),
+                    inputs_tensor(env, unique) if with_inputs else None)
+
+
+def targets_from_values(children: Children, values: np.ndarray) -> np.ndarray:
+    """Bellman targets (float32 [N]) given the value of each distinct child (rows of ``unique``)."""
+    values = np.where(children.unique_goal, np.float32(0), np.asarray(values, dtype=np.float32))
+    targets = 1.0 + values[children.index].min(axis=1)
+    targets[children.state_goal] = 0.0
+    return targets.astype(np.float32, copy=False)
+
+
 def bellman_targets(env: str, states: np.ndarray,
                     child_values: Callable[[np.ndarray], np.ndarray]) -> np.ndarray:
     """One step of value iteration with unit move costs (float32 [N]).
@@ -86,16 +129,72 @@ def bellman_targets(env: str, states: np.ndarray,
     The target of a goal state is 0; any other state's is the minimum over
     its children (``expand_states``) of 1 + the child's value, where a child
     that is a goal (``goal_flags``) is worth 0 and any other child is worth
-    ``child_values(children)`` (one value per row of a [K, D] array).
+    ``child_values(children)`` (one value per row of a [K, D] array, called
+    once with the distinct children).
     """
-    n, width = states.shape
-    children = quelmar_cpp.expand_states(env, states)
-    flat = children.reshape(-1, width)
-    values = np.asarray(child_values(flat), dtype=np.float32).reshape(n, -1)
-    values = np.where(quelmar_cpp.goal_flags(env, flat).reshape(n, -1), np.float32(0), values)
-    targets = 1.0 + values.min(axis=1)
-    targets[quelmar_cpp.goal_flags(env, states)] = 0.0
-    return targets.astype(np.float32, copy=False)
+    children = expand_children(env, states)
+    return targets_from_values(children, child_values(children.unique))
+
+
+@dataclasses.dataclass
+class Batch:
+    """One training step's states, with everything about them that needs no network."""
+    step: int
+    inputs: torch.Tensor          # float32 [N, input_size]
+    lengths: np.ndarray           # int64 [N]: the walks' lengths
+    children: Children | None     # for Bellman targets
+    seconds: float = 0.0          # time spent making it
+
+
+def make_batch(env: str, goal: np.ndarray, step: int, seed: int, size: int, max_walk: int,
+               bellman: bool) -> Batch:
+    """The batch of `step`: a function of the arguments alone, so any thread may make it."""
+    start = time.perf_counter()
+    states, lengths = walk_states(env, goal, size, max_walk, derive_seed(seed, TRAIN_STREAM, step))
+    children = expand_children(env, states, with_inputs=True) if bellman else None
+    return Batch(step, inputs_tensor(env, states), lengths, children, time.perf_counter() - start)
+
+
+class Prefetcher:
+    """Makes the batches of steps `start`, `start + 1`, ... in a background thread, `ahead` at most.
+
+    The C++ helpers release the GIL, so the next batches are made while the
+    network trains on this one. ``get()`` returns them in order and re-raises
+    an error of the thread; ``close()`` stops it.
+    """
+
+    def __init__(self, make: Callable[[int], Batch], start: int, ahead: int = 2):
+        self._queue: queue.Queue = queue.Queue(maxsize=ahead)
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, args=(make, start), daemon=True,
+                                        name="quelmar-train-data")
+        self._thread.start()
+
+    def _run(self, make, step):
+        while not self._stop.is_set():
+            try:
+                item = make(step)
+            except BaseException as exc:  # handed to the training thread, which reports it
+                item = exc
+            while not self._stop.is_set():
+                try:
+                    self._queue.put(item, timeout=0.1)
+                    break
+                except queue.Full:
+                    continue
+            if isinstance(item, BaseException):
+                return
+            step += 1
+
+    def get(self) -> Batch:
+        item = self._queue.get()
+        if isinstance(item, BaseException):
+            raise item
+        return item
+
+    def close(self) -> None:
+        self._stop.set()
+        self._thread.join()
 
 
 class TargetRefresh:
