@@ -41,5 +41,7 @@ NB_MODULE(_backend_impl, m) {
         "Number of model packages currently loaded and cached.");
   quelmar::bindings::defineCpuSolver(m);
   quelmar::bindings::defineGpuSolver(m);
+  quelmar::bindings::defineBeamSearch(m);
   quelmar::bindings::defineSettingsTable(m);
+  quelmar::bindings::defineEnvironmentBatch(m);
 }

@@ -1,5 +1,5 @@
 #pragma once
-// The body shared by the two solver functions, generated from the settings
+// The body shared by the solver functions, generated from the settings
 // table: one typed parameter per row the solver takes, the record filled
 // through the rows' fields, the detached native call and the result dictionary.
 
@@ -14,6 +14,7 @@
 #include "bindings/state_array.h"
 #include "config/settings_table.h"
 #include "config/solver_settings.h"
+#include "cpu_search/beam_search.h"
 #include "cpu_search/parallel_weighted_astar.h"
 #include "gpu_search/tensor_weighted_astar.h"
 
@@ -26,6 +27,19 @@ inline SearchResult runNative(const std::vector<uint8_t>& state, const std::stri
 inline SearchResult runNative(const std::vector<uint8_t>& state, const std::string& env,
                               const std::string& package_path, const TorchAStarConfig& settings) {
   return run_torch_gpu_astar(state, env, package_path, settings);
+}
+inline SearchResult runNative(const std::vector<uint8_t>& state, const std::string& env,
+                              const std::string& package_path, const BeamSearchSettings& settings) {
+  return run_beam_search(state, env, package_path, settings);
+}
+
+// The state's bytes; the A* solvers check their batch size first. The beam
+// search checks its settings itself, so native callers get the same checks.
+inline std::vector<uint8_t> stateBytes(const StateArray& state, const SearchSettings& settings) {
+  return checkedStateCopy(state, settings.batch_size);
+}
+inline std::vector<uint8_t> stateBytes(const StateArray& state, const BeamSearchSettings&) {
+  return checkedStateCopy(state);
 }
 
 template <size_t I>
@@ -45,7 +59,7 @@ struct SolverFunction<Settings, std::index_sequence<I...>> {
                              Parameter<typename Row<I>::Type>... values) {
     Settings settings;
     ((std::get<I>(settings::kSearchSettings).field(settings) = values), ...);
-    const std::vector<uint8_t> bytes = checkedStateCopy(state, settings.batch_size);
+    const std::vector<uint8_t> bytes = stateBytes(state, settings);
     settings.profiling.enabled = settings.profiling.trace || settings.profiling.summary;
     if (settings.profiling.run_id.empty())
       settings.profiling.run_id = settings::pythonRunId(settings::solverOf<Settings>());

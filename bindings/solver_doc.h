@@ -1,5 +1,5 @@
 #pragma once
-// Docstrings of the two solver functions: one layout; the argument lines
+// Docstrings of the solver functions: one layout; the argument lines
 // come from the settings table.
 
 #include <string>

@@ -1,5 +1,5 @@
-// run_weighted_astar and run_torch_gpu_astar: the Python faces of the two
-// solvers, and _search_settings, the settings table as Python data.
+// run_weighted_astar, run_torch_gpu_astar and run_beam_search: the Python
+// faces of the solvers, and _search_settings, the settings table as Python data.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
@@ -44,7 +44,8 @@ nb::dict solverEntry(const Row& row) {
 }
 
 // One dict per setting, in argument order: name, type, choices (or None) and
-// per solver that takes it, its Python default (None: required) and doc.
+// per solver that takes it ("cpu", "gpu", "beam"), its Python default (None:
+// required) and doc.
 nb::list searchSettings() {
   nb::list table;
   std::apply(
@@ -56,6 +57,8 @@ nb::list searchSettings() {
             solvers["cpu"] = solverEntry<SolverSettings>(r);
           if constexpr (settings::takes(Row::solvers, settings::Solver::kGpu))
             solvers["gpu"] = solverEntry<TorchAStarConfig>(r);
+          if constexpr (settings::takes(Row::solvers, settings::Solver::kBeam))
+            solvers["beam"] = solverEntry<BeamSearchSettings>(r);
           nb::dict entry;
           entry["name"] = std::string(r.name);
           entry["type"] = typeName(typename Row::Type{});
@@ -88,6 +91,13 @@ void defineGpuSolver(nb::module_& m) {
       m, "run_torch_gpu_astar",
       "Solve a single puzzle state using the LibTorch GPU-only A* searcher.",
       "RuntimeError: If the C++ GPU searcher cannot initialize or complete.");
+}
+
+void defineBeamSearch(nb::module_& m) {
+  defineSolver<BeamSearchSettings>(
+      m, "run_beam_search",
+      "Solve a single puzzle state via beam search guided by the heuristic network.",
+      "RuntimeError: If the C++ beam search cannot initialize or complete.");
 }
 
 void defineSettingsTable(nb::module_& m) {

@@ -14,5 +14,7 @@ using StateArray =
 // Rejects a non-positive batch size first, then an empty state; copies the
 // bytes from the array's data pointer (which already includes any offset).
 std::vector<uint8_t> checkedStateCopy(const StateArray& state, int32_t batch_size);
+// The same without a batch size.
+std::vector<uint8_t> checkedStateCopy(const StateArray& state);
 
 }  // namespace quelmar::bindings

@@ -33,4 +33,8 @@ struct SearchModes {
 // naming the first offending setting.
 SearchModes parseSearchModes(const SearchSettings& settings);
 
+// The beam search's checks, in this order: beam width, step count, move
+// source, probing; returns the parsed modes (the others keep their defaults).
+SearchModes parseBeamSearchModes(const BeamSearchSettings& settings);
+
 }  // namespace quelmar

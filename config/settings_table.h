@@ -1,5 +1,5 @@
 #pragma once
-// Every search setting of the two solvers, written once: its Python argument
+// Every search setting of the solvers, written once: its Python argument
 // name, the record field it fills, which solvers take it, its allowed values
 // and its one-line documentation. The Python signatures and docstrings, the
 // mode validators' messages and parsing, and the command line's options all
@@ -21,7 +21,9 @@
 
 namespace quelmar::settings {
 
-enum class Solver : uint8_t { kCpu = 1, kGpu = 2, kBoth = 3 };
+// A bit per solver: the weighted A* solvers on the CPU and the GPU, and the
+// beam search. A row's value says which solvers take it.
+enum class Solver : uint8_t { kCpu = 1, kGpu = 2, kBoth = 3, kBeam = 4, kAll = 7 };
 
 constexpr bool takes(Solver row, Solver solver) {
   return (static_cast<uint8_t>(row) & static_cast<uint8_t>(solver)) != 0;
@@ -29,17 +31,20 @@ constexpr bool takes(Solver row, Solver solver) {
 
 template <typename Settings>
 constexpr Solver solverOf() {
-  return std::is_same_v<Settings, TorchAStarConfig> ? Solver::kGpu : Solver::kCpu;
+  if constexpr (std::is_same_v<Settings, TorchAStarConfig>) return Solver::kGpu;
+  if constexpr (std::is_same_v<Settings, BeamSearchSettings>) return Solver::kBeam;
+  return Solver::kCpu;
 }
 
 // One row. T is the field's type; Field maps a record to a reference to the
-// field (a generic lambda, so GPU-only rows name GPU-only fields).
+// field (a generic lambda, so GPU-only rows name GPU-only fields, beam-only
+// rows beam-only fields).
 template <typename T, Solver S, typename Field>
 struct Setting {
   using Type = T;
   static constexpr Solver solvers = S;
   std::string_view name;
-  std::string_view doc;      // the CPU solver's text, and the GPU's unless gpu_doc is set
+  std::string_view doc;      // the CPU and beam solvers' text, and the GPU's unless gpu_doc is set
   std::string_view gpu_doc;  // the GPU solver's text where it differs
   std::span<const std::string_view> choices;  // allowed values, in enum order; empty: any
   Field field;
@@ -76,23 +81,32 @@ inline constexpr auto kSearchSettings = std::make_tuple(
     setting<int32_t>("batch_size", "Maximum C++ CPU expansion and inference work per step.",
                      "Maximum nodes popped from OPEN per iteration.", kAny,
                      QUELMAR_FIELD(batch_size)),
+    setting<int32_t, Solver::kBeam>(
+        "beam_width", "States kept after each step: the children with the lowest heuristic.", "",
+        kAny, QUELMAR_FIELD(beam_width)),
+    setting<int64_t, Solver::kBeam>(
+        "max_steps",
+        "Maximum number of steps; running out of them unsolved sets search_budget_exceeded.", "",
+        kAny, QUELMAR_FIELD(max_steps)),
     setting<int32_t, Solver::kGpu>("nnet_batch_size", "",
                                    "Maximum batch size for heuristic inference (0 = auto).", kAny,
                                    QUELMAR_FIELD(nnet_batch_size)),
-    setting<std::string>("device", "Torch device string for running the heuristic network.",
-                         "Torch device string (must be CUDA/ROCm).", kAny, QUELMAR_FIELD(device)),
-    setting<bool>("print_internals", "If True, emit per-iteration search internals.",
-                  "If True, emit per-iteration timing statistics.", kAny,
-                  QUELMAR_FIELD(print_internals)),
-    setting<std::string>("solution_move_source",
-                         "Either \"infer\" or \"stored\" for final path move reconstruction.", "",
-                         kMoveSources, QUELMAR_FIELD(solution_move_source)),
+    setting<std::string, Solver::kAll>(
+        "device", "Torch device string for running the heuristic network.",
+        "Torch device string (must be CUDA/ROCm).", kAny, QUELMAR_FIELD(device)),
+    setting<bool, Solver::kAll>("print_internals", "If True, emit per-iteration search internals.",
+                                "If True, emit per-iteration timing statistics.", kAny,
+                                QUELMAR_FIELD(print_internals)),
+    setting<std::string, Solver::kAll>(
+        "solution_move_source",
+        "Either \"infer\" or \"stored\" for final path move reconstruction.", "", kMoveSources,
+        QUELMAR_FIELD(solution_move_source)),
     setting<std::string>("duplicate_update_mode",
                          "Either \"in_place\" or \"new_slot\" for accepted lower-cost duplicates.",
                          "", kDuplicateUpdateModes, QUELMAR_FIELD(duplicate_update_mode)),
-    setting<std::string>("hashtable_algorithm",
-                         "Either \"linear_probing\" or \"python_dict\" for CLOSED probing.", "",
-                         kHashtableAlgorithms, QUELMAR_FIELD(hashtable_algorithm)),
+    setting<std::string, Solver::kAll>(
+        "hashtable_algorithm", "Either \"linear_probing\" or \"python_dict\" for CLOSED probing.",
+        "", kHashtableAlgorithms, QUELMAR_FIELD(hashtable_algorithm)),
     setting<std::string>(
         "goal_stop_mode",
         "Either \"stop_before_goal\" or \"expand_popped_batch\" for selected frontier handling.",
@@ -114,19 +128,23 @@ inline constexpr auto kSearchSettings = std::make_tuple(
                      "Initial node-store capacity hint, or 0 to use the C++ default.",
                      "Initial node-store capacity hint, or 0 to derive from the workload.", kAny,
                      QUELMAR_FIELD(initial_node_store_size)),
-    setting<std::string>("profile_dir", "Directory for C++ profiling artifacts.", "", kAny,
-                         QUELMAR_FIELD(profiling.output_dir)),
-    setting<bool>("profile_trace", "Whether to emit a Chrome trace when profiling is enabled.", "",
-                  kAny, QUELMAR_FIELD(profiling.trace)),
-    setting<bool>("profile_summary",
-                  "Whether to emit a C++ timing summary when profiling is enabled.", "", kAny,
-                  QUELMAR_FIELD(profiling.summary)),
-    setting<std::string>("profile_run_id", "Run identifier embedded in profiling artifact names.",
-                         "", kAny, QUELMAR_FIELD(profiling.run_id)),
-    setting<bool>("operation_breakdown", "Whether to collect per-operation timing totals.", "",
-                  kAny, QUELMAR_FIELD(operation_breakdown)),
-    setting<bool>("cuda_sync_timing", "Whether CUDA timing synchronizes measured regions.", "",
-                  kAny, QUELMAR_FIELD(cuda_sync_timing)),
+    setting<std::string, Solver::kAll>("profile_dir", "Directory for C++ profiling artifacts.", "",
+                                       kAny, QUELMAR_FIELD(profiling.output_dir)),
+    setting<bool, Solver::kAll>("profile_trace",
+                                "Whether to emit a Chrome trace when profiling is enabled.", "",
+                                kAny, QUELMAR_FIELD(profiling.trace)),
+    setting<bool, Solver::kAll>("profile_summary",
+                                "Whether to emit a C++ timing summary when profiling is enabled.",
+                                "", kAny, QUELMAR_FIELD(profiling.summary)),
+    setting<std::string, Solver::kAll>("profile_run_id",
+                                       "Run identifier embedded in profiling artifact names.", "",
+                                       kAny, QUELMAR_FIELD(profiling.run_id)),
+    setting<bool, Solver::kAll>("operation_breakdown",
+                                "Whether to collect per-operation timing totals.", "", kAny,
+                                QUELMAR_FIELD(operation_breakdown)),
+    setting<bool, Solver::kAll>("cuda_sync_timing",
+                                "Whether CUDA timing synchronizes measured regions.", "", kAny,
+                                QUELMAR_FIELD(cuda_sync_timing)),
     setting<std::string>("memory_dtype_node_state", "C++ node-state storage dtype name.", "", kAny,
                          QUELMAR_FIELD(memory_dtype_node_state)),
     setting<std::string>("memory_dtype_open_index", "C++ OPEN index storage dtype name.", "", kAny,
@@ -155,7 +173,8 @@ inline constexpr size_t kSettingCount = std::tuple_size_v<decltype(kSearchSettin
 // Settings without a default in Python: the caller must give them. The CPU
 // solver's device is one of them (its record default serves native callers).
 constexpr bool requiredInPython(std::string_view name, Solver solver) {
-  return name == "weight" || name == "batch_size" || (name == "device" && solver == Solver::kCpu);
+  return name == "weight" || name == "batch_size" || name == "beam_width" || name == "max_steps" ||
+         (name == "device" && solver == Solver::kCpu);
 }
 
 // Calls f(row) for every row the solver takes, in argument order.
@@ -202,10 +221,14 @@ std::string choiceMessage(std::string_view name, std::span<const std::string_vie
 // it empty uses the second. The two differ for the GPU solver by design of
 // its interface ("cpp_torch_gpu" against "cpp_torch_gpu_astar").
 constexpr std::string_view pythonRunId(Solver solver) {
-  return solver == Solver::kGpu ? "cpp_torch_gpu" : "cpp_pwas";
+  return solver == Solver::kGpu    ? "cpp_torch_gpu"
+         : solver == Solver::kBeam ? "cpp_beam"
+                                   : "cpp_pwas";
 }
 constexpr std::string_view searchRunId(Solver solver) {
-  return solver == Solver::kGpu ? "cpp_torch_gpu_astar" : "cpp_pwas";
+  return solver == Solver::kGpu    ? "cpp_torch_gpu_astar"
+         : solver == Solver::kBeam ? "cpp_beam"
+                                   : "cpp_pwas";
 }
 
 }  // namespace quelmar::settings

@@ -1,5 +1,5 @@
 #pragma once
-// Settings records of the two solvers. The Python entry points fill every
+// Settings records of the solvers. The Python entry points fill every
 // field; the defaults below serve native callers that fill only a few.
 
 #include <cstdint>
@@ -62,6 +62,21 @@ struct TorchAStarConfig : SearchSettings {
     memory_dtype_parent_move = "int8";
   }
   int32_t nnet_batch_size = 0;  // <= 0: automatic
+};
+
+// Beam search settings: the beam's own two, and those of the search-wide
+// rows it shares with the A* solvers (names and meanings as there).
+struct BeamSearchSettings {
+  int32_t beam_width = 1;   // states kept per step; must be positive
+  int64_t max_steps = 0;    // steps allowed; must be non-negative (0: only the start's goal test)
+  std::string device = "cpu";
+  bool print_internals = false;
+  std::string solution_move_source = "infer";
+  std::string hashtable_algorithm = "python_dict";
+  bool operation_breakdown = false;
+  bool cuda_sync_timing = false;
+  ProfilingOptions profiling;
+  bool verbose = false;  // end-of-search lines; not a Python argument
 };
 
 }  // namespace quelmar

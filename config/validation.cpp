@@ -108,6 +108,17 @@ SearchModes parseSearchModes(const SearchSettings& settings) {
   return modes;
 }
 
+SearchModes parseBeamSearchModes(const BeamSearchSettings& settings) {
+  if (settings.beam_width <= 0) throw std::invalid_argument("beam_width must be positive");
+  if (settings.max_steps < 0) throw std::invalid_argument("max_steps must be non-negative");
+  SearchModes modes;
+  modes.move_source = parseChoice<MoveSource>("solution_move_source", settings::kMoveSources,
+                                              settings.solution_move_source);
+  modes.probing = parseChoice<ClosedProbing>("hashtable_algorithm", settings::kHashtableAlgorithms,
+                                             settings.hashtable_algorithm);
+  return modes;
+}
+
 void validateSearchSettings(const SearchSettings& settings) { (void)parseSearchModes(settings); }
 
 void validateSolutionMoveSource(const std::string& value) {

@@ -1,24 +1,15 @@
 #include "cpu_search/parallel_weighted_astar.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "config/validation.h"
 #include "cpu_search/search_instantiations.h"
+#include "cpu_search/search_start.h"
 #include "cpu_search/search_threads.h"
-#include "environments/registry.h"
-#include "profiling/python_output.h"
 
 namespace quelmar {
 
 QUELMAR_FOR_EACH_SEARCH_WIDTHS(QUELMAR_DECLARE_SEARCH)
 
 namespace {
-
-std::string lowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 // Picks the search instantiation one float width at a time, in the order
 // heuristic, total, open cost.
@@ -49,13 +40,8 @@ SearchResult parallelWeightedAStar(std::unique_ptr<Environment> start,
 SearchResult run_parallel_weighted_astar(const std::vector<uint8_t>& state, const std::string& env,
                                          const std::string& package_path,
                                          const SolverSettings& settings) {
-  const std::string requested = lowerCase(env);
-  std::unique_ptr<Environment> start = make_cpu_environment(requested, state);
-  const AOTIManifest manifest = loadAOTIManifest(package_path);
-  if (!manifest.env.empty() && lowerCase(manifest.env) != requested)
-    writeStderr(formatText("[WARN] AOTI manifest env '%s' differs from requested '%s'\n",
-                           manifest.env.c_str(), env.c_str()));
-  return parallelWeightedAStar(std::move(start), manifest, settings);
+  SearchStart start = openSearchStart(state, env, package_path, "C++ parallel weighted A*");
+  return parallelWeightedAStar(std::move(start.environment), start.manifest, settings);
 }
 
 SearchResult run_parallel_weighted_astar(std::span<const uint8_t> state, const std::string& env,

@@ -30,6 +30,7 @@
 #include "config/settings_table.h"
 #include "config/validation.h"
 #include "cpu_search/closed_state_table.h"
+#include "cpu_search/engine_parts.h"
 #include "cpu_search/node_store.h"
 #include "cpu_search/open_queue.h"
 #include "cpu_search/parallel_for.h"
@@ -93,7 +94,6 @@ class ParallelWeightedAStar {
   void filterShard(size_t shard);
   size_t shardOf(uint64_t hash) const { return shards_.size() == 1 ? 0 : (hash >> 32) % shards_.size(); }
   void score(std::span<Node* const> nodes, std::span<const uint8_t> goal, Seconds& seconds);
-  void writeInputs(std::span<Node* const> nodes);
   void recordIteration(const Seconds& seconds, bool reached_push);
   SearchStatus status() const { return progress_.status(open_.empty()); }
 
@@ -137,26 +137,13 @@ class ParallelWeightedAStar {
   std::vector<OpenCost> costs_;
 };
 
-namespace cpu_search_detail {
-
-inline const AOTIManifest& checkedManifest(const AOTIManifest& manifest, const Environment* start) {
-  if (start == nullptr) throw std::invalid_argument("Start environment must not be null");
-  const uint64_t total = totalInputElements(manifest);
-  if (total == 0) throw std::runtime_error("Manifest reported zero-sized network input footprint");
-  if (start->input_size() != total)
-    throw std::runtime_error("Environment/network input size mismatch with manifest metadata");
-  return manifest;
-}
-
-}  // namespace cpu_search_detail
-
 template <typename H, typename T, typename O>
 ParallelWeightedAStar<H, T, O>::ParallelWeightedAStar(std::unique_ptr<Environment> start,
                                                       const AOTIManifest& manifest,
                                                       const SolverSettings& settings)
     : settings_(settings),
       modes_(parseSearchModes(settings)),
-      manifest_(cpu_search_detail::checkedManifest(manifest, start.get())),
+      manifest_(checkedManifest(manifest, start.get())),
       start_(std::move(start)),
       runner_(manifest, settings.device),
       profiler_(profilingOptionsWithRunId(
@@ -277,33 +264,13 @@ void ParallelWeightedAStar<H, T, O>::popBatch(Seconds& seconds) {
 
 template <typename H, typename T, typename O>
 void ParallelWeightedAStar<H, T, O>::expandBatch() {
-  successors_.resize(popped_.size());
-  parallelForStatic(popped_.size(), [&](size_t p) { successors_[p] = popped_[p]->environment->expand(); });
+  expandParents<Node>(popped_, successors_);
 }
 
-// Children are numbered parent by parent in popped order, moves in order;
-// each worker fills the slots of its own parents.
+// Children are numbered parent by parent in popped order, moves in order.
 template <typename H, typename T, typename O>
 void ParallelWeightedAStar<H, T, O>::buildChildren() {
-  child_offset_.assign(popped_.size() + 1, 0);
-  for (size_t p = 0; p < popped_.size(); ++p)
-    child_offset_[p + 1] = child_offset_[p] + successors_[p].size();
-  children_.resize(child_offset_.back());
-  parallelForStatic(popped_.size(), [&](size_t p) {
-    Node* parent = popped_[p];
-    std::vector<std::unique_ptr<Environment>>& successors = successors_[p];
-    for (size_t j = 0; j < successors.size(); ++j) {
-      if (!successors[j])
-        throw std::runtime_error("Environment expand() returned a null successor for move " +
-                                 std::to_string(j));
-      Node& child = children_[child_offset_[p] + j];
-      child.own(std::move(successors[j]));
-      child.depth = parent->depth + 1;
-      child.parent_move = static_cast<int32_t>(j);
-      child.parent = parent;
-    }
-    successors.clear();
-  });
+  quelmar::buildChildren<Node>(popped_, successors_, child_offset_, children_);
 }
 
 // Goal flags and CLOSED's hashes of all children, in parallel.
@@ -371,7 +338,8 @@ void ParallelWeightedAStar<H, T, O>::score(std::span<Node* const> nodes,
                                            std::span<const uint8_t> goal, Seconds& seconds) {
   seconds.scored = true;
   seconds.heuristic = phases_.time("pwas.heuristic", [&] {
-    phases_.time("pwas.write_inputs", [&] { writeInputs(nodes); });
+    phases_.time("pwas.write_inputs",
+                 [&] { writeNodeInputs<Node>(nodes, manifest_.inputs, inputs_, scratch_); });
     seconds.infer = phases_.time("pwas.heuristic_infer",
                                  [&] { heuristics_ = runner_.infer(inputs_, nodes.size()); });
     if (heuristics_.size() != nodes.size())
@@ -390,30 +358,6 @@ void ParallelWeightedAStar<H, T, O>::score(std::span<Node* const> nodes,
       nodes[a]->heuristic = static_cast<H>(heuristics_[a]);
     }
   });
-}
-
-// One row per node in each input buffer. A single input is written straight
-// into its rows in parallel; several go through the scratch buffer.
-template <typename H, typename T, typename O>
-void ParallelWeightedAStar<H, T, O>::writeInputs(std::span<Node* const> nodes) {
-  const std::vector<AOTIInputSpec>& specs = manifest_.inputs;
-  for (size_t i = 0; i < specs.size(); ++i) inputs_[i].resize(nodes.size() * specs[i].numel_per_example);
-  if (specs.size() == 1) {
-    float* rows = inputs_[0].data();
-    const size_t width = specs[0].numel_per_example;
-    parallelForStatic(nodes.size(), [&](size_t a) { nodes[a]->environment->write_inputs(rows + a * width); });
-    return;
-  }
-  for (size_t a = 0; a < nodes.size(); ++a) {
-    nodes[a]->environment->write_inputs(scratch_.data());
-    size_t offset = 0;
-    for (size_t i = 0; i < specs.size(); ++i) {
-      const size_t width = specs[i].numel_per_example;
-      std::copy_n(scratch_.begin() + static_cast<std::ptrdiff_t>(offset), width,
-                  inputs_[i].begin() + static_cast<std::ptrdiff_t>(a * width));
-      offset += width;
-    }
-  }
 }
 
 // Adds one iteration into the breakdown and prints its lines.

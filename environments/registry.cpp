@@ -68,6 +68,20 @@ void throwNullEnvironment(const std::string& name) {
                            "' returned no environment");
 }
 
+CpuEnvironmentFactory findCpuEnvironmentFactory(const std::string& name, const char* solver) {
+  const CpuEnvironmentFactory factory = lookupIn(&cpuTable, name);
+  if (factory == nullptr) throwUnknownEnvironment(name, solver);
+  return factory;
+}
+
+std::unique_ptr<Environment> makeCpuEnvironment(const std::string& name,
+                                                const std::vector<uint8_t>& state, const char* solver) {
+  auto environment = findCpuEnvironmentFactory(name, solver)(state);
+  // A null environment would only crash later, far from its cause.
+  if (!environment) throwNullEnvironment(name);
+  return environment;
+}
+
 TorchEnvironmentFactory findTorchEnvironmentFactory(const std::string& name) {
   const TorchEnvironmentFactory factory = lookupIn(&torchTable, name);
   if (factory == nullptr) throwUnknownEnvironment(name, "Torch GPU A*");
@@ -86,12 +100,7 @@ void register_torch_environment(const char* name, TorchEnvironmentFactory factor
 
 std::unique_ptr<Environment> make_cpu_environment(const std::string& name,
                                                   const std::vector<uint8_t>& state) {
-  const CpuEnvironmentFactory factory = lookupIn(&cpuTable, name);
-  if (factory == nullptr) detail::throwUnknownEnvironment(name, "C++ parallel weighted A*");
-  auto environment = factory(state);
-  // A null environment would only crash later, far from its cause.
-  if (!environment) detail::throwNullEnvironment(name);
-  return environment;
+  return detail::makeCpuEnvironment(name, state, detail::kCpuSolverName);
 }
 
 const EnvironmentRegistrarV1* environment_registrar_v1() { return &kRegistrar; }

@@ -1,5 +1,5 @@
 #pragma once
-// The phase timer both searches build once. With timing off it costs one
+// The phase timer every search builds once. With timing off it costs one
 // flag test and returns 0; with timing on it optionally waits for the device,
 // reads the clock, feeds the profiler and returns the elapsed seconds.
 
@@ -16,8 +16,10 @@ class PhaseRecorder {
   // Timing is on when the settings print internals or ask for a breakdown,
   // or the profiler is active. `synchronize` waits for the heuristic device;
   // it runs only when both operation_breakdown and cuda_sync_timing are set.
-  PhaseRecorder(const SearchSettings& settings, std::function<void()> synchronize,
-                Profiler& profiler)
+  // Settings: any solver's record (print_internals, operation_breakdown,
+  // cuda_sync_timing).
+  template <typename Settings>
+  PhaseRecorder(const Settings& settings, std::function<void()> synchronize, Profiler& profiler)
       : timing_(settings.print_internals || profiler.active() || settings.operation_breakdown),
         sync_(settings.operation_breakdown && settings.cuda_sync_timing),
         synchronize_(std::move(synchronize)),

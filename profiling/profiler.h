@@ -54,8 +54,8 @@ class Profiler {
 };
 
 // The settings' profiling options, with `run_id` filled in when they name none.
-inline ProfilingOptions profilingOptionsWithRunId(const SearchSettings& settings,
-                                                  const char* run_id) {
+template <typename Settings>
+ProfilingOptions profilingOptionsWithRunId(const Settings& settings, const char* run_id) {
   ProfilingOptions options = settings.profiling;
   if (options.run_id.empty()) options.run_id = run_id;
   return options;

@@ -1,6 +1,6 @@
 #pragma once
-// What both batched search engines share, written once: the driver loop,
-// where a search stands (goal, budget, OPEN), the budget rule, the
+// What the search engines share, written once: the driver loop, where a
+// search stands (goal, budget, OPEN or the beam), the budget rule, the
 // per-iteration timing entries and the end of a search. Each engine keeps its
 // own containers and phases; each step() reports into these.
 
@@ -38,6 +38,10 @@ class SearchProgress {
   void checkBudget() {
     if (!solved_ && budget_ > 0 && generated_ >= static_cast<uint64_t>(budget_))
       budget_exceeded_ = true;
+  }
+  // A budget counted in something else (the beam's steps) has run out.
+  void exceedBudget() {
+    if (!solved_) budget_exceeded_ = true;
   }
   void nextIteration() { ++iteration_; }
 

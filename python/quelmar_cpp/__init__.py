@@ -1,13 +1,24 @@
 """Quelmar: batched weighted A* with learned heuristics (C++ backend).
 
 ``run_weighted_astar`` solves a puzzle state on the CPU, ``run_torch_gpu_astar``
-on a CUDA/ROCm device; puzzle domains come
-from plug-ins that register through ``environment_registrar_capsule()``.
+on a CUDA/ROCm device, ``run_beam_search`` by beam search on the CPU; puzzle
+domains come from plug-ins that register through ``environment_registrar_capsule()``.
+``random_walks``, ``expand_states``, ``goal_flags`` and ``network_inputs`` work on
+NumPy batches of states of any registered environment, e.g. to make training data.
 """
 import atexit
 
 from . import _backend_impl
-from ._backend_impl import environment_registrar_capsule, run_torch_gpu_astar, run_weighted_astar
+from ._backend_impl import (
+    environment_registrar_capsule,
+    expand_states,
+    goal_flags,
+    network_inputs,
+    random_walks,
+    run_beam_search,
+    run_torch_gpu_astar,
+    run_weighted_astar,
+)
 
 # Model packages stay loaded between solves; unload them (and remove their
 # extracted files) while LibTorch is still intact.
@@ -16,6 +27,11 @@ atexit.register(_backend_impl._release_model_packages)
 __version__ = "0.1.0"
 __all__ = [
     "environment_registrar_capsule",
+    "expand_states",
+    "goal_flags",
+    "network_inputs",
+    "random_walks",
+    "run_beam_search",
     "run_torch_gpu_astar",
     "run_weighted_astar",
     "__version__",
