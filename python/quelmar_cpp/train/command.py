@@ -1,10 +1,26 @@
 """Train a heuristic network: ``python3 -m quelmar_cpp train`` (or ``quelmar train``).
 
-Trains a ``HeuristicNetwork`` on states drawn by random walks from the goal
-with the C++ batch helpers, with random-walk-length or Bellman
-(value-iteration) targets, and writes into ``--out DIR``: ``model.pt``,
-``<env>_learned.pt2`` with its manifest, ``train_log.json``,
-``learning_curve.png`` and ``checkpoint.pt`` (the state to resume from).
+Trains a residual MLP on states drawn by random walks from the goal with the
+C++ batch helpers, and writes into --out DIR: model.pt, <env>_learned.pt2
+with its manifest, train_log.json, learning_curve.png and checkpoint.pt (the
+state to resume from).
+
+Targets: "walk" regresses the length of the random walk that drew each state
+(a cheap, overestimating target); "bellman" does value iteration with unit
+move costs: 0 at goals, otherwise the minimum over the children of 1 + the
+target network's estimate (0 for a goal child). The target network is a copy
+of the trained one, refreshed every --refresh-steps steps, or sooner when the
+loss has stopped falling: once 2 x --plateau-window steps have passed since
+the last refresh, the mean loss of the last window is compared with the mean
+of the window before, and a fall of less than --plateau-tolerance (relative)
+refreshes it.
+
+Budget: --steps and --minutes are totals for the whole run, whichever ends it
+first; minutes count the training loop's wall time (checks and checkpoints
+included, start-up and export not). SIGINT or SIGTERM writes a checkpoint and
+stops with status 130 or 143; --resume DIR continues from it with the stored
+settings. A differing setting is refused, except --checkpoint-minutes and the
+budget, whose larger values train a finished run further.
 """
 from __future__ import annotations
 
@@ -42,24 +58,25 @@ SETTINGS = {
     "plugin": (str, "quelmar_puzzles", "plug-in module to import and register"),
     "targets": (str, "bellman", "walk: the length of the walk that drew the state; "
                 "bellman: value iteration against a target network"),
-    "max_walk": (int, 30, "training states come from random walks of 0..K moves from the goal"),
+    "max_walk": (int, 100, "training states come from random walks of 0..K moves from the goal"),
     "first": (int, 1000, "width of the first layer"),
     "hidden": (int, 300, "width of the hidden layers"),
     "blocks": (int, 2, "residual blocks (two hidden-wide layers and a skip each)"),
-    "batch_norm": (bool, False, "batch norm after every hidden layer"),
+    "batch_norm": (bool, True, "batch norm after every hidden layer"),
     "batch": (int, 1000, "states per training step"),
     "lr": (float, 1e-3, "Adam learning rate"),
     "seed": (int, 0, "seed of the weights and of every batch of states"),
-    "refresh_steps": (int, 1000, "bellman: refresh the target network at least every N steps"),
-    "plateau_window": (int, 100, "bellman: ... and sooner once the mean loss of the last N steps "
-                       "fell by less than 1%% from the N before"),
-    "eval_every": (int, 500, "check the network on fresh scrambles every N steps (0: at the end only)"),
+    "refresh_steps": (int, 50, "bellman: refresh the target network at least every N steps"),
+    "plateau_window": (int, 10, "bellman: ... and sooner once the mean loss of the last N steps "
+                       "fell by less than --plateau-tolerance from the N before"),
+    "plateau_tolerance": (float, 0.05, "bellman: the relative fall of the loss that counts as a plateau"),
+    "eval_every": (int, 1000, "check the network on fresh scrambles every N steps (0: at the end only)"),
     "eval_minutes": (float, 0.0, "... and at least every M minutes (0: by steps only)"),
-    "eval_states": (int, 100, "scrambles per check (0: no checks)"),
+    "eval_states": (int, 50, "scrambles per check (0: no checks)"),
     "eval_depth": (int, None, "moves per check scramble (default: --max-walk)"),
     "eval_beam": (int, 8, "beam width of the check search"),
     "eval_max_length": (int, None, "longest solution the check search looks for "
-                        "(default: 4 x --eval-depth)"),
+                        "(default: 2 x --eval-depth)"),
 }
 # Given again with --resume, these replace the stored values.
 BUDGET = {
@@ -69,7 +86,7 @@ BUDGET = {
 }
 POSITIVE = ("max_walk", "first", "hidden", "batch", "lr", "refresh_steps", "plateau_window",
             "eval_depth", "eval_beam", "eval_max_length", "steps", "minutes", "checkpoint_minutes")
-NON_NEGATIVE = ("blocks", "eval_every", "eval_minutes", "eval_states", "seed")
+NON_NEGATIVE = ("blocks", "eval_every", "eval_minutes", "eval_states", "seed", "plateau_tolerance")
 SHAPE = ("first", "hidden", "blocks", "batch_norm")
 
 
@@ -93,7 +110,9 @@ def _prog() -> str:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog=_prog(), description=__doc__.split("\n\n")[1].replace("\n", " "))
+    parser = _Parser(prog=_prog(), description=__doc__.split("\n\n")[1].replace("\n", " "),
+                     epilog="\n\n".join(__doc__.split("\n\n")[2:]).strip().strip('"'),
+                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--out", metavar="DIR", help="output folder (created; must not hold another run)")
     parser.add_argument("--resume", metavar="DIR",
                         help="continue the run in DIR from its last checkpoint")
@@ -105,14 +124,14 @@ def _parser() -> argparse.ArgumentParser:
         for name, (typ, default, text) in table.items():
             flag = "--" + name.replace("_", "-")
             if default is not None:
-                text += f" (default: {'off' if default is False else default})"
+                text += f" (default: {('on' if default else 'off') if typ is bool else default})"
             if typ is bool:
                 parser.add_argument(flag, action=argparse.BooleanOptionalAction,
                                     default=argparse.SUPPRESS, help=text)
             else:
-                parser.add_argument(flag, type=typ, metavar=typ.__name__.upper(),
-                                    default=argparse.SUPPRESS, help=text,
-                                    **({"choices": ("walk", "bellman")} if name == "targets" else {}))
+                choices = {"choices": ("walk", "bellman")} if name == "targets" else {
+                    "metavar": typ.__name__.upper()}
+                parser.add_argument(flag, type=typ, default=argparse.SUPPRESS, help=text, **choices)
     return parser
 
 
@@ -318,10 +337,11 @@ class Run:
         self.s, self.folder, self.plugin, self.goal, self.quiet = settings, folder, plugin, goal, quiet
         self.env = settings["env"]
         self.eval_depth = settings["eval_depth"] or settings["max_walk"]
-        self.eval_max_length = settings["eval_max_length"] or 4 * self.eval_depth
+        self.eval_max_length = settings["eval_max_length"] or 2 * self.eval_depth
         self.network = build_network(width, *(settings[k] for k in SHAPE), seed=settings["seed"])
         self.optimizer = torch.optim.Adam(self.network.parameters(), lr=settings["lr"])
-        self.refresh = TargetRefresh(settings["refresh_steps"], settings["plateau_window"])
+        self.refresh = TargetRefresh(settings["refresh_steps"], settings["plateau_window"],
+                                     settings["plateau_tolerance"])
         self.target = None
         self.step, self.elapsed, self.curve, self.refreshes, self.sessions = 0, 0.0, [], [], []
         self.timer = PhaseTimer()
