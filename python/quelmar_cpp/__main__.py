@@ -1,4 +1,5 @@
-"""``python3 -m quelmar_cpp solve ...``: the command-line tool (see ``quelmar_cpp.cli``)."""
+"""``python3 -m quelmar_cpp solve|train ...``: the command-line tool (see ``quelmar_cpp.cli``
+and ``quelmar_cpp.train``)."""
 import sys
 
 from .cli import main

@@ -60,6 +60,9 @@ def main(argv: list[str] | None = None) -> int:
     From ``sys.argv``, a run stopped by SIGINT or SIGTERM ends the process at once
     (searches still running in solver threads cannot be interrupted).
     """
+    if (sys.argv[1:] if argv is None else argv)[:1] == ["train"]:
+        from ..train import main as train  # imports torch: only for this command
+        return train(sys.argv[2:] if argv is None else argv[1:])
     specs = setting_specs()
     parser = _parser(specs)
     args = parser.parse_args(sys.argv[1:] if argv is None else argv)
