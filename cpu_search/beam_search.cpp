@@ -16,6 +16,7 @@
 #include "cpu_search/path_reconstruction.h"
 #include "cpu_search/search_node.h"
 #include "cpu_search/search_start.h"
+#include "cpu_search/sharded_closed.h"
 #include "cpu_search/search_threads.h"
 #include "heuristic/aoti_heuristic_runner.h"
 #include "profiling/phase_recorder.h"
@@ -34,10 +35,10 @@ namespace {
 // reconstructs the path and builds the result.
 //
 // CLOSED and the node store are split into one shard per thread by state
-// hash, as in the weighted A* engine: equal states share a shard and each
-// shard sees its children in child order, so the first of equal children
-// survives whatever the thread count. Every surviving child stays in CLOSED
-// and the store (its parent links give the path), kept in the beam or not.
+// hash, as in the weighted A* engine (cpu_search/sharded_closed.h), so the
+// first of equal children survives whatever the thread count. Every
+// surviving child stays in CLOSED and the store (its parent links give the
+// path), kept in the beam or not.
 class BeamSearch {
  public:
   using Node = SearchNode<float, float>;
@@ -56,10 +57,7 @@ class BeamSearch {
     bool scored = false;
   };
 
-  void flagAndHashChildren();
   void filterThroughClosed();
-  void filterShard(size_t shard);
-  size_t shardOf(uint64_t hash) const { return shards_.size() == 1 ? 0 : (hash >> 32) % shards_.size(); }
   void score(Seconds& seconds);
   void selectBeam();
   void recordStep(const Seconds& seconds);
@@ -77,11 +75,7 @@ class BeamSearch {
   AOTIHeuristicRunner runner_;
   Profiler profiler_;
   PhaseRecorder phases_;
-  struct Shard {
-    ClosedStateTable<Node> closed;
-    NodeStore<Node> store;
-  };
-  std::vector<Shard> shards_;
+  ShardedClosed<Node> closed_;
   TimePoint search_start_;
 
   SearchResult result_;
@@ -94,10 +88,6 @@ class BeamSearch {
   std::vector<std::vector<std::unique_ptr<Environment>>> successors_;
   std::vector<size_t> child_offset_;
   std::vector<Node> children_;
-  std::vector<uint8_t> child_goal_;
-  std::vector<uint64_t> child_hash_;
-  std::vector<uint32_t> child_shard_;
-  std::vector<Node*> survivor_;  // per child: its stored node, or null for a duplicate
   std::vector<Node*> accepted_;
   std::vector<float> scratch_;
   std::vector<std::vector<float>> inputs_;
@@ -120,24 +110,19 @@ BeamSearch::BeamSearch(std::unique_ptr<Environment> start, const AOTIManifest& m
       profiler_(profilingOptionsWithRunId(settings,
                                           settings::searchRunId(settings::Solver::kBeam).data())),
       phases_(settings, [this] { runner_.synchronize(); }, profiler_),
+      closed_(modes_.probing, static_cast<size_t>(std::max(omp_get_max_threads(), 1)), kClosedSlots,
+              kStoreChunk, false),
       progress_(0),
       scratch_(totalInputElements(manifest)),
       inputs_(manifest.inputs.size()) {
-  const size_t count = static_cast<size_t>(std::max(omp_get_max_threads(), 1));
-  shards_.reserve(count);
-  for (size_t i = 0; i < count; ++i)
-    shards_.push_back({ClosedStateTable<Node>(modes_.probing, kClosedSlots, false),
-                       NodeStore<Node>(kStoreChunk, false)});
   search_start_ = SystemClock::now();
 }
 
 SearchStatus BeamSearch::initialize() {
   Node start;
   start.own(std::move(start_));
-  const uint64_t hash = hashStateBytes(start.state);
-  Shard& shard = shards_[shardOf(hash)];
-  Node* node = shard.store.append(std::move(start));
-  shard.closed.insert(node, hash);
+  Node* node = closed_.storeStart(std::move(start));
+  closed_.closeStart(node);
   bool is_goal = false;
   const double seconds = phases_.time("beam.is_solved", [&] { is_goal = node->environment->is_solved(); });
   if (settings_.operation_breakdown) {
@@ -161,13 +146,13 @@ SearchStatus BeamSearch::step() {
   const TimePoint build_start = phases_.start();
   buildChildren<Node>(beam_, successors_, child_offset_, children_);
   seconds.build = phases_.elapsed(build_start);
-  seconds.is_solved = phases_.time("beam.is_solved", [&] { flagAndHashChildren(); });
+  seconds.is_solved = phases_.time("beam.is_solved", [&] { closed_.flagAndHash(children_); });
   seconds.check = phases_.time("beam.closed_filter", [&] { filterThroughClosed(); });
   progress_.addGenerated(children_.size());
   // The first goal in child order; a duplicate of it came earlier and survived.
   for (size_t j = 0; j < children_.size() && goal_ == nullptr; ++j) {
-    if (child_goal_[j] && survivor_[j] != nullptr) {
-      goal_ = survivor_[j];
+    if (closed_.goals()[j] && closed_.survivors()[j] != nullptr) {
+      goal_ = closed_.survivors()[j];
       progress_.goalFound();
     }
   }
@@ -186,42 +171,14 @@ SearchStatus BeamSearch::step() {
   return status();
 }
 
-// Goal flags and CLOSED's hashes of all children, in parallel.
-void BeamSearch::flagAndHashChildren() {
-  child_goal_.resize(children_.size());
-  child_hash_.resize(children_.size());
-  child_shard_.resize(children_.size());
-  parallelForStatic(children_.size(), [&](size_t i) {
-    child_goal_[i] = children_[i].environment->is_solved();
-    child_hash_[i] = hashStateBytes(children_[i].state);
-    child_shard_[i] = static_cast<uint32_t>(shardOf(child_hash_[i]));
-  });
-}
-
 // New states survive, in child order; every other child is a duplicate.
 void BeamSearch::filterThroughClosed() {
-  survivor_.assign(children_.size(), nullptr);
-  if (shards_.size() == 1)
-    filterShard(0);
-  else
-    parallelForStatic(shards_.size(), [&](size_t shard) { filterShard(shard); });
+  closed_.filter(children_, [](Node&, Node* existing, auto store) -> Node* {
+    return existing != nullptr ? nullptr : store();
+  });
   accepted_.clear();
-  for (Node* node : survivor_)
+  for (Node* node : closed_.survivors())
     if (node != nullptr) accepted_.push_back(node);
-}
-
-void BeamSearch::filterShard(size_t shard) {
-  ClosedStateTable<Node>& closed = shards_[shard].closed;
-  NodeStore<Node>& store = shards_[shard].store;
-  for (size_t j = 0; j < children_.size(); ++j) {
-    if (child_shard_[j] != shard) continue;
-    Node& child = children_[j];
-    auto* slot = closed.locate(child.state, child_hash_[j]);
-    if (slot != nullptr && slot->node != nullptr) continue;
-    Node* stored = store.append(std::move(child));
-    closed.place(slot, stored, child_hash_[j]);
-    survivor_[j] = stored;
-  }
 }
 
 // One network call for the survivors.
@@ -275,9 +232,7 @@ void BeamSearch::recordStep(const Seconds& s) {
 
 SearchResult BeamSearch::finish() {
   if (progress_.solved()) {
-    size_t stored = 0;
-    for (const Shard& shard : shards_) stored += shard.store.size();
-    result_.moves = reconstructPath(goal_, modes_.move_source, stored);
+    result_.moves = reconstructPath(goal_, modes_.move_source, closed_.storedNodes());
   }
   return finishSearch(std::move(result_), progress_, beam_.empty(), search_start_, profiler_,
                       "beam.total", settings_.operation_breakdown, settings_.verbose);

@@ -9,9 +9,7 @@
 // OPEN. finish() reconstructs the path and builds the result.
 //
 // CLOSED and the node store are split into one shard per thread by state
-// hash. Equal states share a shard and each shard sees its children in child
-// order, so every duplicate decision is the one a single table would make,
-// while the shards are filtered in parallel. Fixed capacities keep one shard:
+// hash (cpu_search/sharded_closed.h); fixed capacities keep one shard, so
 // their limits apply to the whole search. OPEN is used by the calling thread
 // only.
 
@@ -37,6 +35,7 @@
 #include "cpu_search/parallel_weighted_astar.h"
 #include "cpu_search/path_reconstruction.h"
 #include "cpu_search/search_node.h"
+#include "cpu_search/sharded_closed.h"
 #include "heuristic/aoti_heuristic_runner.h"
 #include "profiling/phase_recorder.h"
 #include "profiling/profiler.h"
@@ -53,9 +52,6 @@ inline uint64_t defaultClosedCapacity(const SolverSettings& settings) {
   return static_cast<uint64_t>(
       closedSlotsForNodeStore(settings.initial_node_store_size, settings.hash_capacity_factor));
 }
-
-// Children ahead of the one being filtered whose CLOSED slot is prefetched.
-inline constexpr size_t kClosedPrefetchDistance = 8;
 
 // Seconds of one iteration's phases, for the breakdown and the printed lines.
 struct PhaseSeconds {
@@ -89,10 +85,17 @@ class ParallelWeightedAStar {
   void popBatch(Seconds& seconds);
   void expandBatch();
   void buildChildren();
-  void flagAndHashChildren();
   void filterThroughClosed();
-  void filterShard(size_t shard);
-  size_t shardOf(uint64_t hash) const { return shards_.size() == 1 ? 0 : (hash >> 32) % shards_.size(); }
+  // One shard per thread, the capacities split among them; one shard when fixed.
+  static ShardedClosed<Node> makeClosed(const SearchModes& modes, int64_t closed_capacity,
+                                        int64_t store_capacity) {
+    const bool fixed = modes.fixedCapacity();
+    const int64_t count = fixed ? 1 : std::max(omp_get_max_threads(), 1);
+    return ShardedClosed<Node>(
+        modes.probing, static_cast<size_t>(count),
+        static_cast<uint64_t>(std::max<int64_t>(closed_capacity / count, 1)),
+        std::max<int64_t>(store_capacity / count, 1), fixed);
+  }
   void score(std::span<Node* const> nodes, std::span<const uint8_t> goal, Seconds& seconds);
   void recordIteration(const Seconds& seconds, bool reached_push);
   SearchStatus status() const { return progress_.status(open_.empty()); }
@@ -108,11 +111,7 @@ class ParallelWeightedAStar {
   const int64_t store_capacity_;
   const int64_t closed_capacity_;
   OpenQueue<Node> open_;
-  struct Shard {
-    ClosedStateTable<Node> closed;
-    NodeStore<Node> store;
-  };
-  std::vector<Shard> shards_;
+  ShardedClosed<Node> closed_;
   const size_t k_max_;
   TimePoint search_start_;
 
@@ -125,10 +124,6 @@ class ParallelWeightedAStar {
   std::vector<std::vector<std::unique_ptr<Environment>>> successors_;
   std::vector<size_t> child_offset_;
   std::vector<Node> children_;
-  std::vector<uint8_t> child_goal_;
-  std::vector<uint64_t> child_hash_;
-  std::vector<uint32_t> child_shard_;
-  std::vector<Node*> survivor_;  // per child: the node that carries it on, or null
   std::vector<Node*> accepted_;
   std::vector<uint8_t> accepted_goal_;
   std::vector<float> scratch_;
@@ -156,19 +151,11 @@ ParallelWeightedAStar<H, T, O>::ParallelWeightedAStar(std::unique_ptr<Environmen
                                              cpu_search_detail::defaultClosedCapacity(settings),
                                              "initial_closed_size")),
       open_(open_capacity_, modes_.fixedCapacity()),
+      closed_(makeClosed(modes_, closed_capacity_, store_capacity_)),
       k_max_(settings.batch_size > 0 ? static_cast<size_t>(settings.batch_size) : 1),
       progress_(settings.search_budget),
       scratch_(totalInputElements(manifest)),
       inputs_(manifest.inputs.size()) {
-  const bool fixed = modes_.fixedCapacity();
-  const int64_t count = fixed ? 1 : std::max(omp_get_max_threads(), 1);
-  shards_.reserve(static_cast<size_t>(count));
-  for (int64_t i = 0; i < count; ++i)
-    shards_.push_back(
-        {ClosedStateTable<Node>(modes_.probing,
-                                static_cast<uint64_t>(std::max<int64_t>(closed_capacity_ / count, 1)),
-                                fixed),
-         NodeStore<Node>(std::max<int64_t>(store_capacity_ / count, 1), fixed)});
   search_start_ = SystemClock::now();
 }
 
@@ -176,9 +163,7 @@ template <typename H, typename T, typename O>
 SearchStatus ParallelWeightedAStar<H, T, O>::initialize() {
   Node start;
   start.own(std::move(start_));
-  const uint64_t hash = hashStateBytes(start.state);
-  Shard& shard = shards_[shardOf(hash)];
-  Node* node = shard.store.append(std::move(start));
+  Node* node = closed_.storeStart(std::move(start));
   uint8_t is_goal = 0;
   Seconds seconds;
   seconds.child_goal_tests =
@@ -186,7 +171,7 @@ SearchStatus ParallelWeightedAStar<H, T, O>::initialize() {
   Node* const batch[] = {node};
   score(batch, std::span<const uint8_t>(&is_goal, 1), seconds);
   open_.push(node);
-  shard.closed.insert(node, hash);
+  closed_.closeStart(node);
   if (settings_.operation_breakdown) {
     IterationTimings start_timings;
     start_timings.is_solved = {seconds.child_goal_tests, seconds.child_goal_tests, 0.0, 1};
@@ -218,7 +203,7 @@ SearchStatus ParallelWeightedAStar<H, T, O>::step() {
   const TimePoint build_start = phases_.start();
   buildChildren();
   seconds.build = phases_.elapsed(build_start);
-  seconds.child_goal_tests = phases_.time("pwas.is_solved", [&] { flagAndHashChildren(); });
+  seconds.child_goal_tests = phases_.time("pwas.is_solved", [&] { closed_.flagAndHash(children_); });
   seconds.check = phases_.time("pwas.closed_filter", [&] { filterThroughClosed(); });
   heuristics_.clear();
   if (!accepted_.empty()) score(accepted_, accepted_goal_, seconds);
@@ -273,61 +258,24 @@ void ParallelWeightedAStar<H, T, O>::buildChildren() {
   quelmar::buildChildren<Node>(popped_, successors_, child_offset_, children_);
 }
 
-// Goal flags and CLOSED's hashes of all children, in parallel.
-template <typename H, typename T, typename O>
-void ParallelWeightedAStar<H, T, O>::flagAndHashChildren() {
-  child_goal_.resize(children_.size());
-  child_hash_.resize(children_.size());
-  child_shard_.resize(children_.size());
-  parallelForStatic(children_.size(), [&](size_t i) {
-    child_goal_[i] = children_[i].environment->is_solved();
-    child_hash_[i] = hashStateBytes(children_[i].state);
-    child_shard_[i] = static_cast<uint32_t>(shardOf(child_hash_[i]));
-  });
-}
-
 // New states and strictly shallower duplicates survive, in child order.
 template <typename H, typename T, typename O>
 void ParallelWeightedAStar<H, T, O>::filterThroughClosed() {
-  survivor_.assign(children_.size(), nullptr);
-  if (shards_.size() == 1)
-    filterShard(0);
-  else
-    parallelForStatic(shards_.size(), [&](size_t shard) { filterShard(shard); });
+  closed_.filter(children_, [&](Node& child, Node* existing, auto store) -> Node* {
+    if (existing != nullptr && child.depth >= existing->depth) return nullptr;
+    if (existing == nullptr || !modes_.inPlace()) return store();
+    existing->depth = child.depth;
+    existing->parent_move = child.parent_move;
+    existing->parent = child.parent;
+    return existing;
+  });
   accepted_.clear();
   accepted_goal_.clear();
+  const std::vector<Node*>& survivors = closed_.survivors();
   for (size_t j = 0; j < children_.size(); ++j) {
-    if (survivor_[j] == nullptr) continue;
-    accepted_.push_back(survivor_[j]);
-    accepted_goal_.push_back(child_goal_[j]);
-  }
-}
-
-// The children of one shard, in child order, against that shard's CLOSED.
-template <typename H, typename T, typename O>
-void ParallelWeightedAStar<H, T, O>::filterShard(size_t shard) {
-  ClosedStateTable<Node>& closed = shards_[shard].closed;
-  NodeStore<Node>& store = shards_[shard].store;
-  constexpr size_t ahead = cpu_search_detail::kClosedPrefetchDistance;
-  for (size_t j = 0; j < children_.size(); ++j) {
-    // The table is far larger than the caches: fetch slots ahead.
-    if (j + ahead < children_.size() && child_shard_[j + ahead] == shard)
-      closed.prefetch(child_hash_[j + ahead]);
-    if (child_shard_[j] != shard) continue;
-    Node& child = children_[j];
-    auto* slot = closed.locate(child.state, child_hash_[j]);
-    Node* existing = slot == nullptr ? nullptr : slot->node;
-    if (existing != nullptr && child.depth >= existing->depth) continue;
-    if (existing != nullptr && modes_.inPlace()) {
-      existing->depth = child.depth;
-      existing->parent_move = child.parent_move;
-      existing->parent = child.parent;
-      survivor_[j] = existing;
-    } else {
-      Node* stored = store.append(std::move(child));
-      closed.place(slot, stored, child_hash_[j]);
-      survivor_[j] = stored;
-    }
+    if (survivors[j] == nullptr) continue;
+    accepted_.push_back(survivors[j]);
+    accepted_goal_.push_back(closed_.goals()[j]);
   }
 }
 
@@ -390,9 +338,7 @@ void ParallelWeightedAStar<H, T, O>::recordIteration(const Seconds& s, bool reac
 template <typename H, typename T, typename O>
 SearchResult ParallelWeightedAStar<H, T, O>::finish() {
   if (progress_.solved()) {
-    size_t stored = 0;
-    for (const Shard& shard : shards_) stored += shard.store.size();
-    result_.moves = reconstructPath(goal_, modes_.move_source, stored);
+    result_.moves = reconstructPath(goal_, modes_.move_source, closed_.storedNodes());
   }
   return finishSearch(std::move(result_), progress_, open_.empty(), search_start_, profiler_,
                       "pwas.total", settings_.operation_breakdown, settings_.verbose);
