@@ -40,6 +40,7 @@ import torch
 
 import quelmar_cpp
 
+from ..cli.report import write_atomically
 from . import data
 from .data import PhaseTimer, TargetRefresh, derive_seed
 from .network import build_network, export_network, network_from_record, network_record
@@ -316,19 +317,6 @@ class _Interrupted(Exception):
     pass
 
 
-def _write_atomically(path: str, write) -> None:
-    """Calls write(temporary path), then renames the file over `path`; removes it on failure."""
-    folder, name = os.path.split(os.path.abspath(path))
-    tmp = os.path.join(folder, f".{name}.{os.getpid()}.tmp")
-    try:
-        write(tmp)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
-
-
 class Run:
     """One training run: its network, optimizer, target network, curve and clocks."""
 
@@ -393,7 +381,7 @@ class Run:
     def save_checkpoint(self, finished: bool = False) -> None:
         with self.timer("checkpoint"):
             state = self._state(finished)
-            _write_atomically(os.path.join(self.folder, CHECKPOINT), lambda p: torch.save(state, p))
+            write_atomically(os.path.join(self.folder, CHECKPOINT), lambda f: torch.save(state, f), binary=True)
 
     # one step
 
@@ -552,7 +540,7 @@ class Run:
             self.save_checkpoint()
             model = os.path.join(self.folder, MODEL)
             record = network_record(self.network, self.env)
-            _write_atomically(model, lambda p: torch.save(record, p))
+            write_atomically(model, lambda f: torch.save(record, f), binary=True)
             package = self.export()
             plotted = self.write_plot()
             self.write_log("finished", package, plotted)
@@ -619,8 +607,7 @@ class Run:
                "outputs": {"model": MODEL, "package": os.path.basename(package) if package else None,
                            "checkpoint": CHECKPOINT, "plot": PLOT if plotted else None}}
         text = json.dumps(log, indent=2) + "\n"
-        _write_atomically(os.path.join(self.folder, LOG),
-                          lambda p: open(p, "x", encoding="utf-8").write(text))
+        write_atomically(os.path.join(self.folder, LOG), lambda f: f.write(text))
 
     def write_plot(self) -> bool:
         """Writes the learning curve; False (with a warning) when matplotlib is missing."""
@@ -647,7 +634,7 @@ class Run:
         lengths = [(r["step"], r["eval"]["mean_length"]) for r in checks if r["eval"]["mean_length"]]
         twin.plot([x for x, _ in lengths], [y for _, y in lengths], "s--", color="C1")
         twin.set_ylabel("mean solution length", color="C1")
-        _write_atomically(os.path.join(self.folder, PLOT), lambda p: fig.savefig(p, format="png"))
+        write_atomically(os.path.join(self.folder, PLOT), lambda f: fig.savefig(f, format="png"), binary=True)
         return True
 
     def _summary(self, package: str) -> None:
