@@ -48,13 +48,13 @@ Array<Scalar> ownedArray(std::vector<Value>&& values, std::initializer_list<size
 }
 
 std::pair<Array<uint8_t>, Array<int64_t>> randomWalks(const std::string& env, const StateArray& state, int64_t count,
-                      int64_t max_length, int64_t seed, int64_t min_length) {
+                      int64_t max_length, int64_t seed, int64_t min_length, bool no_return) {
   const std::span<const uint8_t> start(state.data(), state.shape(0));
   WalkBatch walks;
   {
     nb::gil_scoped_release detached;
     walks = quelmar::randomWalks(env, start, count, max_length, static_cast<uint64_t>(seed),
-                                 min_length);
+                                 min_length, no_return);
   }
   const size_t rows = walks.lengths.size();
   return {ownedArray<uint8_t>(std::move(walks.states), {rows, start.size()}),
@@ -106,6 +106,8 @@ void defineEnvironmentBatch(nb::module_& m) {
 Walk ``i`` draws its length uniformly from ``[min_length, max_length]``, then that
 many moves uniformly from ``[0, num_moves)``, from its own generator keyed by
 ``(seed, i)``: the arrays depend on the arguments only, not on the thread count.
+With ``no_return``, a move that leads to the current state or to the one the walk
+just left is drawn again (up to 64 tries), so no move of the walk is wasted.
 Runs on the OpenMP threads without the GIL.
 
 Args:
@@ -115,6 +117,7 @@ Args:
     max_length: Longest walk (>= 0).
     seed: Any 64-bit signed integer.
     min_length: Shortest walk (0 <= min_length <= max_length).
+    no_return: Never stand still or step straight back (default False).
 
 Returns:
     ``(states, lengths)``: ``uint8[count, D]``, where each walk ends, and
@@ -126,7 +129,7 @@ Raises:
     RuntimeError: The environment misbehaves (no moves, a null state).
 )doc");
   m.def("random_walks", &randomWalks, "env"_a, "state"_a.noconvert(), "count"_a, "max_length"_a,
-        "seed"_a, "min_length"_a = 0, walks_doc.c_str());
+        "seed"_a, "min_length"_a = 0, "no_return"_a = false, walks_doc.c_str());
   static const std::string expand_doc =
       std::string("Children of each state of ``env``, in the move order of ``expand()``.\n\n") +
       kStatesNote +

@@ -18,6 +18,7 @@ uint64_t splitmix64(uint64_t z) {
 }
 
 constexpr uint64_t kGamma = 0x9e3779b97f4a7c15ull;
+constexpr int kNoReturnTries = 64;
 
 // One row's environment. Factories validate their state: their messages name
 // the row, and keep their exception type.
@@ -88,7 +89,7 @@ uint64_t WalkGenerator::below(uint64_t bound) {
 }
 
 WalkBatch randomWalks(const std::string& env, std::span<const uint8_t> start, int64_t count,
-                      int64_t max_length, uint64_t seed, int64_t min_length) {
+                      int64_t max_length, uint64_t seed, int64_t min_length, bool no_return) {
   if (count < 0) throw std::invalid_argument("count must be non-negative");
   if (min_length < 0) throw std::invalid_argument("min_length must be non-negative");
   if (max_length < 0) throw std::invalid_argument("max_length must be non-negative");
@@ -118,12 +119,20 @@ WalkBatch randomWalks(const std::string& env, std::span<const uint8_t> start, in
     }
     // Each walk owns its environments: plug-ins are called on distinct objects only.
     std::unique_ptr<Environment> state = makeRow(batch.factory, env, start, 0);
+    std::unique_ptr<Environment> left;  // the state before `state`, kept for `no_return`
     for (int64_t step = 0; step < length; ++step) {
-      const int move = static_cast<int>(generator.below(static_cast<uint64_t>(moves)));
-      std::unique_ptr<Environment> next = state->next_state(move);
-      if (!next)
-        throw std::runtime_error("Environment next_state() returned a null state for move " +
-                                 std::to_string(move));
+      std::unique_ptr<Environment> next;
+      for (int tries = 0;; ++tries) {
+        const int move = static_cast<int>(generator.below(static_cast<uint64_t>(moves)));
+        next = state->next_state(move);
+        if (!next)
+          throw std::runtime_error("Environment next_state() returned a null state for move " +
+                                   std::to_string(move));
+        if (!no_return || tries == kNoReturnTries - 1) break;
+        const std::vector<uint8_t>& bytes = next->state_bytes();
+        if (bytes != state->state_bytes() && (!left || bytes != left->state_bytes())) break;
+      }
+      if (no_return) left = std::move(state);
       state = std::move(next);
     }
     copyChild(state.get(), "Environment next_state()", width, row);

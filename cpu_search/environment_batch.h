@@ -28,9 +28,13 @@ struct WalkBatch {
 // `count` walks from `start`. Walk i draws its length uniformly from
 // [min_length, max_length], then that many moves uniformly from
 // [0, num_moves()), all from its own generator keyed by (seed, i): the result
-// depends on the arguments only, never on the thread count.
+// depends on the arguments only, never on the thread count. With `no_return`
+// a move whose child equals the current state or the one the walk just left
+// is drawn again (a walk that only wastes moves makes its length a poor
+// label); a state with no other move takes the last draw after 64 tries.
 WalkBatch randomWalks(const std::string& env, std::span<const uint8_t> start, int64_t count,
-                      int64_t max_length, uint64_t seed, int64_t min_length = 0);
+                      int64_t max_length, uint64_t seed, int64_t min_length = 0,
+                      bool no_return = false);
 
 struct ChildBatch {
   std::vector<uint8_t> children;  // rows * num_moves rows: the children of each row, move order

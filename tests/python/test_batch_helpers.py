@@ -66,6 +66,25 @@ def test_walks_have_their_lengths():
     _, lengths = random_walks("cube3", qp.goal_state("cube3"), 6000, 7, 3, min_length=2)
     counts = np.bincount(lengths, minlength=8)
     assert counts[:2].sum() == 0 and (abs(counts[2:] - 1000) <= 150).all(), counts
+
+
+def _no_return_ends(env, start, length):
+    """End states of every walk of `length` moves that never stands still or steps straight back."""
+    paths = [(None, start.tobytes())]
+    for _ in range(length):
+        paths = [(here, child) for left, here in paths for m in range(qp.num_moves(env))
+                 for child in [qp.apply_moves(env, np.frombuffer(here, np.uint8), [m]).tobytes()]
+                 if child not in (here, left)]
+    return {here for _, here in paths}
+
+
+# Catches: no_return walks that stand still (puzzle8's edge moves), undo their last move, or
+# reach only some of the states the rule allows.
+@pytest.mark.parametrize("env, length", [("puzzle8", 1), ("puzzle8", 2), ("puzzle8", 4), ("cube3", 2)])
+def test_no_return_walks_reach_exactly_the_allowed_states(env, length):
+    goal = np.ascontiguousarray(qp.goal_state(env), np.uint8)
+    states, _ = random_walks(env, goal, 3000, length, 5, min_length=length, no_return=True)
+    assert {row.tobytes() for row in states} == _no_return_ends(env, goal, length)
 ROWS = np.vstack([P8_GOAL, P8_GOAL])
 HELPERS = [expand_states, goal_flags, network_inputs]
 BAD = [
@@ -111,9 +130,11 @@ import hashlib, json, sys
 import quelmar_cpp, quelmar_puzzles as qp
 qp.register()
 out = {}
-for env, seed in (("cube3", 7), ("cube3", 8), ("puzzle15", 7)):
-    states, lengths = quelmar_cpp.random_walks(env, qp.goal_state(env), 3001, 30, seed, min_length=3)
-    out[f"{env}/{seed}"] = hashlib.sha256(states.tobytes() + lengths.tobytes()).hexdigest()
+for env, seed, no_return in (("cube3", 7, False), ("cube3", 8, False), ("puzzle15", 7, False),
+                             ("puzzle15", 7, True)):
+    states, lengths = quelmar_cpp.random_walks(env, qp.goal_state(env), 3001, 30, seed, min_length=3,
+                                               no_return=no_return)
+    out[f"{env}/{seed}/{no_return}"] = hashlib.sha256(states.tobytes() + lengths.tobytes()).hexdigest()
 print(json.dumps(out))
 """
 
@@ -129,7 +150,7 @@ def test_walks_depend_on_the_seed_only():
                               check=True)
         runs.append(json.loads(done.stdout))
     assert runs[0] == runs[1]
-    assert len(set(runs[0].values())) == 3
+    assert len(set(runs[0].values())) == 4
 
 
 # Catches: a helper holding the GIL. expand() of the gated environment waits at a gate that
