@@ -36,7 +36,7 @@ def walk_run(tmp_path_factory):
     """A finished walk-target run: its folder and exit status."""
     out = tmp_path_factory.mktemp("walk") / "run"
     status = train.main(["--env", ENV, "--out", str(out), "--targets", "walk", "--steps", "120",
-                         "--max-walk", "20", "--eval-every", "60", "--eval-states", "10",
+                         "--max-walk", "20", "--walks", "no_return", "--eval-every", "60", "--eval-states", "10",
                          "--eval-depth", "8", *TINY])
     return out, status
 
@@ -72,7 +72,8 @@ def test_walk_run_writes_outputs_that_solve(walk_run):
     assert {"data", "train"} <= set(log["time_split"]["seconds"])
     assert log["time_split"]["data_over_training"] > 0
     assert log["versions"]["torch"] == torch.__version__
-    walks, lengths = quelmar_cpp.random_walks(ENV, quelmar_puzzles.goal_state(ENV), 4000, 20, 99)
+    walks, lengths = quelmar_cpp.random_walks(ENV, quelmar_puzzles.goal_state(ENV), 4000, 20, 99,
+                                               no_return=True)
     error = lambda net: float(((train.data.network_values(net, ENV, walks) - lengths) ** 2).mean())
     untrained = train.build_network(81, 48, 32, 1, True, seed=0).eval()  # the run's start (seed 0)
     assert error(network) < 0.75 * error(untrained)
@@ -196,6 +197,8 @@ def fresh(*extra):
     (fresh("--lr", "0"), "--lr must be positive"),
     (fresh("--hidden", "wide"), "invalid int value"),
     (fresh("--targets", "oracle"), "invalid choice"),
+    (fresh("--walks", "sideways"), "invalid choice"),
+    (fresh("--threads", "0"), "--threads must be positive"),
     (fresh("--steps", "0"), "--steps must be positive"),
     (["--env", ENV, "--out", "{new}"], "give a budget"),
     (fresh("--out", "{file}"), "exists and is not a folder"),
@@ -204,6 +207,7 @@ def fresh(*extra):
     (["--resume", "{empty}"], "no checkpoint.pt there"),
     (["--resume", "{done}", "--env", "puzzle15"], "trains puzzle8, not puzzle15"),
     (["--resume", "{done}", "--hidden", "64"], "has --hidden 32, not 64"),
+    (["--resume", "{done}", "--walks", "uniform"], "has --walks no_return, not uniform"),
     (["--resume", "{done}", "--steps", "120"], "the run there is finished"),
 ])
 def test_bad_input(walk_run, tmp_path, capsys, args, message):

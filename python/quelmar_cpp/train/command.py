@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import argparse
 import copy
+import ctypes
 import importlib
 import json
 import os
@@ -60,6 +61,8 @@ SETTINGS = {
     "targets": (str, "bellman", "walk: the length of the walk that drew the state; "
                 "bellman: value iteration against a target network"),
     "max_walk": (int, 100, "training states come from random walks of 0..K moves from the goal"),
+    "walks": (str, "uniform", "uniform: each move drawn from all moves; no_return: never a move "
+              "that stands still or steps straight back (better walk-length labels)"),
     "first": (int, 1000, "width of the first layer"),
     "hidden": (int, 300, "width of the hidden layers"),
     "blocks": (int, 2, "residual blocks (two hidden-wide layers and a skip each)"),
@@ -81,11 +84,15 @@ SETTINGS = {
 }
 # Given again with --resume, these replace the stored values.
 BUDGET = {
+    "threads": (int, None, "PyTorch threads (default: the CPUs this process may use)"),
     "steps": (int, None, "train until this step (the whole run's total)"),
     "minutes": (float, None, "train for this many minutes of wall time (the whole run's total)"),
     "checkpoint_minutes": (float, 5.0, "write checkpoint.pt every M minutes"),
 }
-POSITIVE = ("max_walk", "first", "hidden", "batch", "lr", "refresh_steps", "plateau_window",
+# Settings added after checkpoints were first written, with the value older runs used.
+ADDED_LATER = {"walks": "uniform", "threads": None}
+CHOICES = {"targets": ("walk", "bellman"), "walks": ("uniform", "no_return")}
+POSITIVE = ("threads", "max_walk", "first", "hidden", "batch", "lr", "refresh_steps", "plateau_window",
             "eval_depth", "eval_beam", "eval_max_length", "steps", "minutes", "checkpoint_minutes")
 NON_NEGATIVE = ("blocks", "eval_every", "eval_minutes", "eval_states", "seed", "plateau_tolerance")
 SHAPE = ("first", "hidden", "blocks", "batch_norm")
@@ -130,7 +137,7 @@ def _parser() -> argparse.ArgumentParser:
                 parser.add_argument(flag, action=argparse.BooleanOptionalAction,
                                     default=argparse.SUPPRESS, help=text)
             else:
-                choices = {"choices": ("walk", "bellman")} if name == "targets" else {
+                choices = {"choices": CHOICES[name]} if name in CHOICES else {
                     "metavar": typ.__name__.upper()}
                 parser.add_argument(flag, type=typ, default=argparse.SUPPRESS, help=text, **choices)
     return parser
@@ -206,6 +213,8 @@ def _read_checkpoint(folder: str) -> dict:
     if missing:
         raise UsageError(f"--resume {folder}: {CHECKPOINT} lacks {missing[0]!r}")
     stored = checkpoint["settings"]
+    for name, value in ADDED_LATER.items():
+        stored.setdefault(name, value)
     missing = [k for k in (*SETTINGS, *BUDGET) if k not in stored]
     if missing:
         raise UsageError(f"--resume {folder}: {CHECKPOINT} lacks the setting {missing[0]}")
@@ -313,6 +322,23 @@ def _prepare(args) -> "Run":
 
 # -- the run -------------------------------------------------------------------------------
 
+def _keep_freed_memory() -> None:
+    """Makes glibc keep freed tensor buffers for reuse instead of unmapping them.
+
+    With its default thresholds every step maps its activations afresh and
+    faults them in page by page: training the default cube3 network ran about
+    3 times slower (bench/train_throughput.py). Elsewhere than glibc this does
+    nothing.
+    """
+    try:
+        mallopt = ctypes.CDLL(None).mallopt
+    except (OSError, AttributeError):
+        return
+    m_trim_threshold, m_mmap_threshold = -1, -3
+    mallopt(m_mmap_threshold, 32 << 20)  # glibc's largest allowed value
+    mallopt(m_trim_threshold, 1 << 30)
+
+
 class _Interrupted(Exception):
     pass
 
@@ -388,7 +414,7 @@ class Run:
     def make_batch(self, step: int) -> data.Batch:
         s = self.s
         return data.make_batch(self.env, self.goal, step, s["seed"], s["batch"], s["max_walk"],
-                               s["targets"] == "bellman")
+                               s["targets"] == "bellman", no_return=s["walks"] == "no_return")
 
     def targets(self, batch: data.Batch) -> torch.Tensor:
         if self.s["targets"] == "walk":
@@ -418,13 +444,14 @@ class Run:
 
     def eval_starts(self) -> np.ndarray:
         """The run's check states: the plug-in's scrambles (walks that never undo a move) when it
-        has them, else random walks; the same every time, drawn apart from the training data."""
+        has them, else random walks that never stand still or step back; the same every time, drawn apart from the training data."""
         count, depth = self.s["eval_states"], self.eval_depth
         seeds = [derive_seed(self.s["seed"], data.EVAL_STREAM, i) for i in range(count)]
         if callable(getattr(self.plugin, "scramble", None)):
             return np.stack([np.asarray(self.plugin.scramble(self.env, depth, seed), dtype=np.uint8)
                              for seed in seeds])
-        return data.walk_states(self.env, self.goal, count, depth, seeds[0], min_walk=depth)[0]
+        return data.walk_states(self.env, self.goal, count, depth, seeds[0], min_walk=depth,
+                                no_return=True)[0]
 
     def evaluate(self) -> dict:
         """Solve rate and mean length of the check search on this run's fixed scrambles."""
@@ -463,6 +490,8 @@ class Run:
 
     def _train(self) -> int:
         s = self.s
+        _keep_freed_memory()
+        torch.set_num_threads(s["threads"] or len(os.sched_getaffinity(0)))
         self.sessions.append({"from_step": self.step, "started": time.time()})
         bar = _Bar(self.quiet)
         start_step, session_start = self.step, time.perf_counter()

@@ -65,9 +65,10 @@ class PhaseTimer:
 
 
 def walk_states(env: str, goal: np.ndarray, count: int, max_walk: int, seed: int,
-                min_walk: int = 0) -> tuple[np.ndarray, np.ndarray]:
+                min_walk: int = 0, no_return: bool = False) -> tuple[np.ndarray, np.ndarray]:
     """`count` states reached by random walks from `goal`, lengths uniform in [min_walk, max_walk]."""
-    return quelmar_cpp.random_walks(env, goal, count, max_walk, seed, min_length=min_walk)
+    return quelmar_cpp.random_walks(env, goal, count, max_walk, seed, min_length=min_walk,
+                                    no_return=no_return)
 
 
 def inputs_tensor(env: str, states: np.ndarray) -> torch.Tensor:
@@ -147,10 +148,11 @@ class Batch:
 
 
 def make_batch(env: str, goal: np.ndarray, step: int, seed: int, size: int, max_walk: int,
-               bellman: bool) -> Batch:
+               bellman: bool, no_return: bool = False) -> Batch:
     """The batch of `step`: a function of the arguments alone, so any thread may make it."""
     start = time.perf_counter()
-    states, lengths = walk_states(env, goal, size, max_walk, derive_seed(seed, TRAIN_STREAM, step))
+    states, lengths = walk_states(env, goal, size, max_walk, derive_seed(seed, TRAIN_STREAM, step),
+                                  no_return=no_return)
     children = expand_children(env, states, with_inputs=True) if bellman else None
     return Batch(step, inputs_tensor(env, states), lengths, children, time.perf_counter() - start)
 
