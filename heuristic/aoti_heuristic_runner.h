@@ -40,7 +40,13 @@ class AOTIHeuristicRunner {
   const c10::Device& device() const { return device_; }
   const AOTIManifest& manifest() const { return manifest_; }
 
+  // The most rows one package call scores on the CPU; infer() slices larger batches.
+  static constexpr int64_t kCpuRowsPerCall = 4096;
+
  private:
+  // Runs the package on `tensors` (`rows` examples) and writes column 0 of its first output to out.
+  void scoreRows(const std::vector<at::Tensor>& tensors, int64_t rows, float* out);
+
   c10::Device device_;
   AOTIManifest manifest_;
   std::shared_ptr<torch::inductor::AOTIModelPackageLoader> loader_;  // shared, cached

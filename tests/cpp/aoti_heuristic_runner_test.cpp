@@ -128,13 +128,14 @@ void expectNear(const std::vector<float>& got, const std::vector<float>& want) {
 // Catches: environment inputs laid out unlike the exported models read them
 // (tile * cells + position, sticker * 6 + colour), inputs written past their
 // size or left unset, heuristics returned out of example order or wrong for
-// some batch size, and tile models that are not the exact Manhattan distance.
+// some batch size (a batch the CPU scores in slices included), and tile models
+// that are not the exact Manhattan distance.
 TEST(AOTIHeuristicRunner, ExportedModelsScoreEnvironmentInputs) {
   c10::InferenceMode guard;
   std::mt19937 rng(12345);
   for (const auto& [name, model, batch] : std::vector<std::tuple<std::string, std::string, uint64_t>>{
            {"puzzle8", "puzzle8_manhattan.pt2", 7}, {"puzzle15", "puzzle15_manhattan.pt2", 1},
-           {"puzzle15", "puzzle15_manhattan.pt2", 4096}, {"puzzle24", "puzzle24_manhattan.pt2", 7},
+           {"puzzle15", "puzzle15_manhattan.pt2", 2 * AOTIHeuristicRunner::kCpuRowsPerCall + 3}, {"puzzle24", "puzzle24_manhattan.pt2", 7},
            {"cube3", "cube3_misplaced.pt2", 9}}) {
     SCOPED_TRACE(name + " batch " + std::to_string(batch));
     const auto& domain = quelmar_puzzles::find_domain(name);
@@ -160,11 +161,12 @@ TEST(AOTIHeuristicRunner, ExportedModelsScoreEnvironmentInputs) {
 }
 
 // Catches: inputs fed to the package in the wrong order, a [batch] or
-// [batch, 3] head read wrongly, negative heuristics clamped by infer.
+// [batch, 3] head read wrongly, negative heuristics clamped by infer, inputs
+// sliced out of step when a batch is scored in slices.
 TEST(AOTIHeuristicRunner, OutputHeadsAndInputOrder) {
   c10::InferenceMode guard;
   std::mt19937 rng(99);
-  const uint64_t batch = 5;
+  const uint64_t batch = AOTIHeuristicRunner::kCpuRowsPerCall + 5;
   const std::vector<float> a = randomFloats(batch * 4, rng), b = randomFloats(batch * 2, rng);
   AOTIHeuristicRunner two = runnerFor(modelPath("fixture_two_inputs.pt2"));
   std::vector<float> want = weighted(a);
