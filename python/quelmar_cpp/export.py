@@ -315,6 +315,24 @@ LARGE_MODELS: dict[str, Callable] = {
 }
 
 
+def _export_learned(folders: Sequence[str], out: str, precision: str) -> int:
+    """Exports each folder's trained model.pt as <folder name>.pt2; 1 (with a message) on a bad one."""
+    from .train.network import export_network, load_network
+
+    for folder in folders:
+        start = time.perf_counter()
+        name = os.path.basename(os.path.normpath(folder))
+        try:
+            network = load_network(os.path.join(folder, "model.pt"))
+        except (OSError, ValueError) as exc:
+            print(f"python3 -m quelmar_cpp.export: {exc}", file=sys.stderr)
+            return 1
+        path = os.path.join(out, precision_file_name(name + ".pt2", precision))
+        export_network(network, path, precision=precision)
+        print(f"exported {name} -> {path} ({time.perf_counter() - start:.1f} s)", flush=True)
+    return 0
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python3 -m quelmar_cpp.export",
@@ -326,6 +344,9 @@ def main(argv: Sequence[str] | None = None) -> int:
                         choices=sorted([*REFERENCE_MODELS, *LARGE_MODELS]),
                         help="export only these models (default: every reference model;"
                              f" the large {', '.join(LARGE_MODELS)} only when named)")
+    parser.add_argument("--learned", nargs="+", metavar="DIR",
+                        help="instead, export the trainer's model.pt in each DIR as "
+                             "<DIR's name>.pt2 (e.g. models/cube3_learned)")
     parser.add_argument("--bf16", action="store_true",
                         help="run the networks in bfloat16 (faster on CPUs with native "
                              "bfloat16; changes values); file names get a '_bf16' suffix")
@@ -335,6 +356,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("--device cuda requested but CUDA is not available to PyTorch")
     device = torch.device(args.device)
     os.makedirs(args.out, exist_ok=True)
+    if args.learned:
+        if args.only:
+            parser.error("--learned and --only exclude each other")
+        if args.device != "cpu":
+            parser.error("--learned exports for the CPU only")
+        return _export_learned(args.learned, args.out, "bfloat16" if args.bf16 else "float32")
     names = args.only or list(REFERENCE_MODELS)
     for name in names:
         start = time.perf_counter()

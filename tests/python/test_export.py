@@ -107,3 +107,44 @@ def test_command_lines_reject_unknown_models(tmp_path, capsys, main, name):
     with pytest.raises(SystemExit):
         main(["--out", str(tmp_path), "--only", name])
     assert "invalid choice" in capsys.readouterr().err
+
+
+SOURCE = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir)
+SHIPPED = os.path.join(os.environ.get("QUELMAR_BUILD_DIR", "build"), "models", "cube3_learned.pt2")
+
+
+# Catches: the build exporting another network than the shipped weights (or dropping batch
+# norm's statistics), a package whose manifest names another environment.
+def test_shipped_cube_package_is_the_shipped_network():
+    import numpy as np
+    import quelmar_cpp
+    import quelmar_puzzles as qp
+    from quelmar_cpp import train
+
+    qp.register()
+    network = train.load_network(os.path.join(SOURCE, "models", "cube3_learned", "model.pt"))
+    assert network.env == "cube3"
+    assert json.loads(open(SHIPPED + ".json", encoding="utf-8").read())["env"] == "cube3"
+    states = np.stack([qp.scramble("cube3", depth, 3) for depth in range(0, 30, 3)])
+    inputs = torch.from_numpy(quelmar_cpp.network_inputs("cube3", states))
+    with torch.inference_mode():
+        ours = network(inputs).reshape(-1)
+        package = torch._inductor.aoti_load_package(SHIPPED)(inputs)
+    package = (package[0] if isinstance(package, (list, tuple)) else package).reshape(-1)
+    assert torch.allclose(ours, package, atol=1e-4)
+
+
+# Catches: --learned exporting from a folder without a trainer model, or mixed with --only.
+@pytest.mark.parametrize("extra, status, message", [
+    (["--learned", "{empty}"], 1, "model.pt"),
+    (["--learned", "{empty}", "--only", "puzzle8"], 2, "exclude each other"),
+])
+def test_learned_export_refuses_bad_folders(tmp_path, capsys, extra, status, message):
+    (tmp_path / "empty").mkdir()
+    args = ["--out", str(tmp_path / "out")] + [a.format(empty=tmp_path / "empty") for a in extra]
+    try:
+        got = export.main(args)
+    except SystemExit as exc:
+        got = exc.code
+    assert got == status and message in capsys.readouterr().err
+    assert not (tmp_path / "out").exists() or not list((tmp_path / "out").iterdir())
