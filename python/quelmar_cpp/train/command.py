@@ -444,14 +444,13 @@ class Run:
 
     def eval_starts(self) -> np.ndarray:
         """The run's check states: the plug-in's scrambles (walks that never undo a move) when it
-        has them, else random walks that never stand still or step back; the same every time, drawn apart from the training data."""
+        has them, else random walks; the same every time, drawn apart from the training data."""
         count, depth = self.s["eval_states"], self.eval_depth
         seeds = [derive_seed(self.s["seed"], data.EVAL_STREAM, i) for i in range(count)]
         if callable(getattr(self.plugin, "scramble", None)):
             return np.stack([np.asarray(self.plugin.scramble(self.env, depth, seed), dtype=np.uint8)
                              for seed in seeds])
-        return data.walk_states(self.env, self.goal, count, depth, seeds[0], min_walk=depth,
-                                no_return=True)[0]
+        return data.walk_states(self.env, self.goal, count, depth, seeds[0], min_walk=depth)[0]
 
     def evaluate(self) -> dict:
         """Solve rate and mean length of the check search on this run's fixed scrambles."""
@@ -482,16 +481,18 @@ class Run:
 
     def train(self) -> int:
         handlers = {sig: signal.signal(sig, self._on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
+        threads = torch.get_num_threads()
+        torch.set_num_threads(self.s["threads"] or len(os.sched_getaffinity(0)))
         try:
             return self._train()
         finally:
+            torch.set_num_threads(threads)
             for sig, handler in handlers.items():
                 signal.signal(sig, handler)
 
     def _train(self) -> int:
         s = self.s
         _keep_freed_memory()
-        torch.set_num_threads(s["threads"] or len(os.sched_getaffinity(0)))
         self.sessions.append({"from_step": self.step, "started": time.time()})
         bar = _Bar(self.quiet)
         start_step, session_start = self.step, time.perf_counter()
