@@ -13,6 +13,20 @@ add_custom_command(
   DEPENDS ${_quelmar_exporter}
   COMMENT "Exporting reference heuristic models into ${QUELMAR_MODELS_DIR}"
   VERBATIM)
+# Trained heuristics shipped in models/<name>/model.pt, exported as <name>.pt2.
+set(_quelmar_learned ${PROJECT_SOURCE_DIR}/models/cube3_learned)
+set(_quelmar_network ${PROJECT_SOURCE_DIR}/python/quelmar_cpp/train/network.py)
+foreach(_dir IN LISTS _quelmar_learned)
+  get_filename_component(_name ${_dir} NAME)
+  list(APPEND _quelmar_models_stamps ${QUELMAR_MODELS_DIR}/${_name}.pt2)
+  add_custom_command(
+    OUTPUT ${QUELMAR_MODELS_DIR}/${_name}.pt2
+    COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${QUELMAR_PYTHON_STAGE}
+            ${Python_EXECUTABLE} -m quelmar_cpp.export --out ${QUELMAR_MODELS_DIR} --learned ${_dir}
+    DEPENDS ${_dir}/model.pt ${_quelmar_exporter} ${_quelmar_network}
+    COMMENT "Exporting the trained heuristic ${_name} into ${QUELMAR_MODELS_DIR}"
+    VERBATIM)
+endforeach()
 if(QUELMAR_BUILD_TESTS)
   set(_quelmar_fixtures ${PROJECT_SOURCE_DIR}/tests/models/export_fixtures.py)
   list(APPEND _quelmar_models_stamps ${QUELMAR_MODELS_DIR}/.fixtures-exported)
