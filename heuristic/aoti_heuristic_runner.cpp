@@ -1,7 +1,7 @@
 #include "heuristic/aoti_heuristic_runner.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -228,7 +228,7 @@ std::vector<float> AOTIHeuristicRunner::infer(const std::vector<std::vector<floa
     std::vector<at::Tensor> slice;
     slice.reserve(tensors.size());
     for (const at::Tensor& tensor : tensors) {
-      slice.push_back(rows == signed_batch ? tensor : tensor.narrow(0, first, rows));
+      slice.push_back(tensor.narrow(0, first, rows));
     }
     scoreRows(slice, rows, result.data() + first);
   }
