@@ -131,7 +131,9 @@ def test_shipped_cube_package_is_the_shipped_network():
         ours = network(inputs).reshape(-1)
         package = torch._inductor.aoti_load_package(SHIPPED)(inputs)
     package = (package[0] if isinstance(package, (list, tuple)) else package).reshape(-1)
-    assert torch.allclose(ours, package, atol=1e-4)
+    # Loose enough for kernels that sum in another order on other CPUs; another network or
+    # missing batch-norm statistics differ by whole moves.
+    assert torch.allclose(ours, package, atol=1e-2), (ours - package).abs().max()
 
 
 # Catches: --learned exporting from a folder without a trainer model, or mixed with --only.
