@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include "bindings/bindings.h"
+#include "cpu_search/search_threads.h"
 #include "environments/registry.h"
 #include "heuristic/model_package.h"
 
@@ -39,6 +40,22 @@ NB_MODULE(_backend_impl, m) {
   }, "Unload the cached model packages no running search uses; returns how many.");
   m.def("_cached_model_packages", &quelmar::cachedModelPackageCount,
         "Number of model packages currently loaded and cached.");
+  // The thread-count rule and the parallel loops' counters, for the trainer
+  // and the benchmarks (private: not part of the solvers' interface).
+  m.def("_search_threads", [] { return quelmar::searchThreads(); },
+        "OpenMP threads a CPU search started now would run on (OMP_NUM_THREADS when set, else "
+        "the CPUs this process may use that other processes leave free).");
+  m.def("_parallel_stats", [](bool reset) {
+    const quelmar::ParallelStats stats = quelmar::parallelStats();
+    if (reset) quelmar::resetParallelStats();
+    nb::dict out;
+    out["regions"] = stats.regions;
+    out["serial"] = stats.serial;
+    out["join_wait_seconds"] = stats.join_wait_seconds;
+    return out;
+  }, nb::arg("reset") = false,
+        "Parallel loops run since the last reset: regions opened, loops run serially, and the "
+        "seconds the calling threads waited at the regions' joins.");
   quelmar::bindings::defineCpuSolver(m);
   quelmar::bindings::defineGpuSolver(m);
   quelmar::bindings::defineBeamSearch(m);

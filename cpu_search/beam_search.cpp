@@ -140,6 +140,7 @@ SearchStatus BeamSearch::initialize() {
 }
 
 SearchStatus BeamSearch::step() {
+  refreshSearchThreads();
   Seconds seconds;
   const TimePoint begin = phases_.start();
   seconds.expand = phases_.time("beam.expand", [&] { expandParents<Node>(beam_, successors_); });
@@ -242,7 +243,7 @@ SearchResult BeamSearch::finish() {
 
 SearchResult beamSearch(std::unique_ptr<Environment> start, const AOTIManifest& manifest,
                         const BeamSearchSettings& settings) {
-  const ScopedSearchThreads threads(defaultSearchThreads());
+  const ScopedSearchThreads threads;
   return runSearch<BeamSearch>(std::move(start), manifest, settings);
 }
 

@@ -63,6 +63,15 @@ void buildChildren(std::span<Node* const> parents,
   });
 }
 
+// The rows are sized by the manifest: a state whose environment reports
+// another size would write past its row.
+inline void checkInputSize(const Environment& environment, size_t width) {
+  if (environment.input_size() != width)
+    throw std::runtime_error("Environment input_size() " + std::to_string(environment.input_size()) +
+                             " of a generated state differs from the network's " +
+                             std::to_string(width));
+}
+
 // One row per node in each input buffer. A single input is written straight
 // into its rows in parallel; several go through `scratch` (one example of
 // all inputs).
@@ -73,10 +82,14 @@ void writeNodeInputs(std::span<Node* const> nodes, const std::vector<AOTIInputSp
   if (specs.size() == 1) {
     float* rows = inputs[0].data();
     const size_t width = specs[0].numel_per_example;
-    parallelForStatic(nodes.size(), [&](size_t a) { nodes[a]->environment->write_inputs(rows + a * width); });
+    parallelForStatic(nodes.size(), [&](size_t a) {
+      checkInputSize(*nodes[a]->environment, width);
+      nodes[a]->environment->write_inputs(rows + a * width);
+    });
     return;
   }
   for (size_t a = 0; a < nodes.size(); ++a) {
+    checkInputSize(*nodes[a]->environment, scratch.size());
     nodes[a]->environment->write_inputs(scratch.data());
     size_t offset = 0;
     for (size_t i = 0; i < specs.size(); ++i) {

@@ -107,7 +107,7 @@ WalkBatch randomWalks(const std::string& env, std::span<const uint8_t> start, in
   out.states.resize(static_cast<size_t>(count) * width);
   out.lengths.resize(static_cast<size_t>(count));
   const uint64_t span = static_cast<uint64_t>(max_length - min_length) + 1;
-  const ScopedSearchThreads threads(defaultSearchThreads());
+  const ScopedSearchThreads threads;
   parallelForStatic(static_cast<size_t>(count), [&](size_t i) {
     WalkGenerator generator(seed, i);
     const int64_t length = min_length + static_cast<int64_t>(generator.below(span));
@@ -150,7 +150,7 @@ ChildBatch expandStates(const std::string& env, std::span<const uint8_t> states,
   out.num_moves = static_cast<size_t>(moves);
   const size_t row_bytes = out.num_moves * state_width;
   out.children.resize(batch.rows * row_bytes);
-  const ScopedSearchThreads threads(defaultSearchThreads());
+  const ScopedSearchThreads threads;
   parallelForStatic(batch.rows, [&](size_t i) {
     const auto state = makeRow(batch.factory, env, states.subspan(i * state_width, state_width), i);
     const std::vector<std::unique_ptr<Environment>> children = state->expand();
@@ -169,7 +169,7 @@ std::vector<uint8_t> goalFlags(const std::string& env, std::span<const uint8_t> 
                                size_t state_width) {
   const Batch batch = openBatch(env, states, state_width);
   std::vector<uint8_t> flags(batch.rows);
-  const ScopedSearchThreads threads(defaultSearchThreads());
+  const ScopedSearchThreads threads;
   parallelForStatic(batch.rows, [&](size_t i) {
     flags[i] = makeRow(batch.factory, env, states.subspan(i * state_width, state_width), i)
                    ->is_solved();
@@ -184,10 +184,15 @@ InputBatch networkInputs(const std::string& env, std::span<const uint8_t> states
   if (batch.rows == 0) return out;
   out.input_size = batch.first->input_size();
   out.inputs.resize(batch.rows * out.input_size);
-  const ScopedSearchThreads threads(defaultSearchThreads());
+  const ScopedSearchThreads threads;
   parallelForStatic(batch.rows, [&](size_t i) {
-    makeRow(batch.factory, env, states.subspan(i * state_width, state_width), i)
-        ->write_inputs(out.inputs.data() + i * out.input_size);
+    const auto row = makeRow(batch.factory, env, states.subspan(i * state_width, state_width), i);
+    // The buffer has the first row's width: a row of another would overrun it.
+    if (row->input_size() != out.input_size)
+      throw std::runtime_error("Environment input_size() of states row " + std::to_string(i) +
+                               " is " + std::to_string(row->input_size()) + ", row 0's is " +
+                               std::to_string(out.input_size) + "; network_inputs needs one size");
+    row->write_inputs(out.inputs.data() + i * out.input_size);
   });
   return out;
 }

@@ -33,7 +33,7 @@ SearchResult dispatch(std::unique_ptr<Environment>& start, const AOTIManifest& m
 SearchResult parallelWeightedAStar(std::unique_ptr<Environment> start,
                                    const AOTIManifest& manifest, const SolverSettings& settings) {
   validateMemoryDtypes(settings);
-  const ScopedSearchThreads threads(defaultSearchThreads());
+  const ScopedSearchThreads threads;
   return dispatch<>(start, manifest, settings);
 }
 

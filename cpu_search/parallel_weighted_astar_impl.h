@@ -35,6 +35,7 @@
 #include "cpu_search/parallel_weighted_astar.h"
 #include "cpu_search/path_reconstruction.h"
 #include "cpu_search/search_node.h"
+#include "cpu_search/search_threads.h"
 #include "cpu_search/sharded_closed.h"
 #include "heuristic/aoti_heuristic_runner.h"
 #include "profiling/phase_recorder.h"
@@ -191,6 +192,8 @@ SearchStatus ParallelWeightedAStar<H, T, O>::initialize() {
 
 template <typename H, typename T, typename O>
 SearchStatus ParallelWeightedAStar<H, T, O>::step() {
+  // The machine's load may have changed since the last batch.
+  refreshSearchThreads();
   Seconds seconds;
   const TimePoint begin = phases_.start();
   seconds.pop = phases_.time("pwas.pop_from_open", [&] { popBatch(seconds); });

@@ -10,6 +10,8 @@
 #include <ATen/ATen.h>
 #include <ATen/Parallel.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -110,6 +112,53 @@ TEST(SearchThreads, ScopeHoldsAgainstLibTorchAndRestoresTheCallersValue) {
   EXPECT_EQ(inside_after_network, search);
   EXPECT_EQ(team, search);
   EXPECT_EQ(after, caller);
+}
+
+}  // namespace
+
+namespace {
+
+// Catches: a rule that ignores the load, the mask or the calls sharing the
+// process, or that lets the load override a user's explicit count.
+TEST(SearchThreads, RuleFollowsTheFreeCpusAndTheOverride) {
+  struct Case {
+    const char* what;
+    quelmar::CpuView view;  // usable, online, others running, override
+    int active;
+    int expected;
+  };
+  const Case cases[] = {
+      {"alone on 2 CPUs", {2, 2, 0, 0}, 1, 2},
+      {"beside one busy process", {2, 2, 1, 0}, 1, 1},
+      {"beside two busy processes", {2, 2, 2, 0}, 1, 1},
+      {"more busy threads than CPUs", {2, 2, 9, 0}, 1, 1},
+      {"OMP_NUM_THREADS wins over the load", {2, 2, 2, 3}, 1, 3},
+      {"OMP_NUM_THREADS wins over the calls", {8, 8, 0, 4}, 4, 4},
+      {"mask of 1 CPU out of 8", {1, 8, 0, 0}, 1, 1},
+      {"busy CPUs outside the mask first", {2, 8, 5, 0}, 1, 2},
+      {"busy CPUs reach into the mask", {2, 8, 7, 0}, 1, 1},
+      {"two calls share 4 free CPUs", {4, 4, 0, 0}, 2, 2},
+      {"three calls share 4 free CPUs", {4, 4, 0, 0}, 3, 1},
+      {"calls and load together", {8, 8, 2, 0}, 3, 2},
+      {"no call counted yet", {4, 4, 0, 0}, 0, 4},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(quelmar::chooseSearchThreads(c.view, c.active), c.expected) << c.what;
+}
+
+// Catches: a scope that forgets to count its call (two concurrent searches
+// would each take every CPU) or that leaks its count.
+TEST(SearchThreads, ScopesCountTheCallsRunningAtOnce) {
+  if (std::getenv("OMP_NUM_THREADS") != nullptr) GTEST_SKIP() << "OMP_NUM_THREADS fixes the count";
+  const int usable = quelmar::currentCpuView().usable;
+  {
+    const quelmar::ScopedSearchThreads first;
+    const quelmar::ScopedSearchThreads second;
+    EXPECT_EQ(quelmar::activeSearchCalls(), 2);
+    // A third call shares the CPUs with the two running ones.
+    EXPECT_LE(quelmar::searchThreads(), std::max(usable / 3, 1));
+  }
+  EXPECT_EQ(quelmar::activeSearchCalls(), 0);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // Each wraps an 8-puzzle environment and registers through the capsule.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -17,7 +18,9 @@ using quelmar::Environment;
 
 namespace {
 
-enum class Fault { ThrowInExpand, ThrowInChildIsSolved, NullSuccessor, WrongNextState, DeadEnd, Gate };
+enum class Fault {
+  ThrowInExpand, ThrowInChildIsSolved, NullSuccessor, WrongNextState, DeadEnd, Gate, VaryingInputSize
+};
 
 // The gate: the start node's expand() waits until Python opens the gate (or
 // a long time has passed), so a test can act while a solve is surely running.
@@ -58,8 +61,16 @@ class FaultyEnvironment : public Environment {
     return inner_->is_solved();
   }
   int num_moves() const override { return inner_->num_moves(); }
-  size_t input_size() const override { return inner_->input_size(); }
-  void write_inputs(float* dst) const override { inner_->write_inputs(dst); }
+  // VaryingInputSize: 8 more inputs for generated states and states with the blank first,
+  // all of them written, so a caller that sized its buffer by another state overruns it.
+  size_t input_size() const override {
+    const bool more = fault_ == Fault::VaryingInputSize && (depth_ > 0 || state_bytes()[0] == 0);
+    return inner_->input_size() + (more ? 8 : 0);
+  }
+  void write_inputs(float* dst) const override {
+    inner_->write_inputs(dst);
+    std::fill(dst + inner_->input_size(), dst + input_size(), 0.0f);
+  }
 
  private:
   std::unique_ptr<Environment> wrap(std::unique_ptr<Environment> inner) const {
@@ -91,6 +102,7 @@ NB_MODULE(_faulty_envs, m) {
     registrar->register_cpu_environment("dead_end", &makeFaulty<Fault::DeadEnd>);
     registrar->register_cpu_environment("null_factory", &makeNothing);
     registrar->register_cpu_environment("gated", &makeFaulty<Fault::Gate>);
+    registrar->register_cpu_environment("varying_input", &makeFaulty<Fault::VaryingInputSize>);
   });
   // The gated environment's controls: close the gate, see whether a solve
   // waits at it, open it, and whether it was opened before the wait ran out.

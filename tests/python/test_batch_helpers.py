@@ -107,6 +107,9 @@ BAD = [
     (random_walks, ("puzzle8", np.zeros(0, np.uint8), 1, 2, 0), ValueError, "^State payload must contain"),
     # Catches: a plug-in whose expand() gives fewer children than its moves read out of bounds.
     (expand_states, ("dead_end", ROWS), RuntimeError, r"^Environment expand\(\) returned 0 successors for states row"),
+    # Catches: inputs sized by the first row overrun by a row whose plug-in reports more.
+    (network_inputs, ("varying_input", np.vstack([P8_GOAL, [0, 1, 2, 3, 4, 5, 6, 7, 8]]).astype(np.uint8)),
+     RuntimeError, r"^Environment input_size\(\) of states row 1 is \d+, row 0's is \d+"),
 ]
 
 
