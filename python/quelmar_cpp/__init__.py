@@ -8,7 +8,10 @@ NumPy batches of states of any registered environment, e.g. to make training dat
 """
 import atexit
 
-from . import _backend_impl
+from ._interrupts import held_while_loading
+
+with held_while_loading():
+    from . import _backend_impl
 from ._backend_impl import (
     environment_registrar_capsule,
     expand_states,

@@ -1,9 +1,11 @@
 """Damaged input and long runs: every fault is an exception, nothing piles up."""
+import contextlib
 import io
 import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -149,3 +151,38 @@ def test_repeated_solves_load_a_package_once_and_reload_a_replaced_file(tmp_path
     os.replace(replacement, path)
     with pytest.raises(RuntimeError, match="NaN"):
         solve(str(path), batch_size=50)
+
+
+# The child says when the import system looks for the package's extension module: the SIGINT
+# sent on that line lands while the module loads (opening LibTorch alone takes most of a second).
+INTERRUPTED_IMPORT = """
+import sys
+
+class Announce:
+    def find_spec(self, name, path=None, target=None):
+        if name == sys.argv[1]:
+            print("loading", flush=True)
+        return None
+
+sys.meta_path.insert(0, Announce())
+import {package}
+"""
+
+
+# Catches: Ctrl-C while an extension module initialises ending in a segmentation fault instead of
+# KeyboardInterrupt (death by SIGINT, status 130 in a shell).
+@pytest.mark.parametrize("package, module", [("quelmar_cpp", "quelmar_cpp._backend_impl"),
+                                             ("quelmar_puzzles", "quelmar_puzzles._puzzles_impl")])
+def test_ctrl_c_while_a_package_loads_is_a_clean_interrupt(package, module):
+    for _ in range(3):
+        child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_IMPORT.format(package=package), module],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        assert child.stdout.readline() == "loading\n"
+        # Ctrl-C again and again, as an impatient user does, until the child has ended.
+        while child.poll() is None:
+            with contextlib.suppress(ProcessLookupError):
+                child.send_signal(signal.SIGINT)
+            os.sched_yield()
+        err = child.stderr.read()
+        assert child.returncode == -signal.SIGINT, err
+        assert "Fatal Python error" not in err

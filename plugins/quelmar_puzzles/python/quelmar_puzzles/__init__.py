@@ -18,10 +18,30 @@ returns new arrays and never modifies its arguments.
 from __future__ import annotations
 
 import operator
+import signal
+import threading
 
 import numpy as np
 
-from . import _puzzles_impl as _impl
+
+def _load_extension():
+    # Ctrl-C while the extension loads would leave its binding library half initialised (a
+    # crash at teardown): record the signal, then raise it again once the module is loaded.
+    if threading.current_thread() is not threading.main_thread() or signal.getsignal(signal.SIGINT) is None:
+        from . import _puzzles_impl
+        return _puzzles_impl
+    pending = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: pending.append(signum))
+    try:
+        from . import _puzzles_impl
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if pending:
+            signal.raise_signal(signal.SIGINT)
+    return _puzzles_impl
+
+
+_impl = _load_extension()
 
 __version__ = "0.1.0"
 __all__ = [
