@@ -3,6 +3,8 @@
 ``export_heuristic`` turns a ``torch.nn.Module`` into a ``.pt2`` package whose
 batch dimension (dimension 0 of every input) is dynamic, and writes the JSON
 manifest the solver reads next to it (the package path with ".json" appended).
+Both are written under temporary names in the same folder and renamed into
+place when complete, so an export cut short leaves the previous package whole.
 
 Run as a program, it builds the reference models::
 
@@ -57,6 +59,8 @@ from typing import Callable, Sequence
 
 import torch
 from torch import nn
+
+from .cli.report import not_regular
 
 __all__ = [
     "DEFAULT_INDUCTOR_CONFIGS",
@@ -165,6 +169,11 @@ def export_heuristic(module: nn.Module, example_inputs, package_path: str,
         raise ValueError(f"package path must end with '.pt2': {package_path}")
     package_path = os.fspath(package_path)
 
+    manifest_path = package_path + ".json"
+    for path in (package_path, manifest_path):
+        if not_regular(path):
+            raise ValueError(f"{path} exists and is not a regular file; it is not replaced")
+
     batch = torch.export.Dim("batch", min=1)
     dynamic_shapes = tuple({0: batch} for _ in example_inputs)
     module = in_precision(module.eval(), precision).eval()
@@ -172,19 +181,26 @@ def export_heuristic(module: nn.Module, example_inputs, package_path: str,
         # The wrapper takes *inputs: the exporter sees one tuple argument.
         dynamic_shapes = (dynamic_shapes,)
     configs = dict(DEFAULT_INDUCTOR_CONFIGS if inductor_configs is None else inductor_configs)
-    with torch.no_grad():
-        program = torch.export.export(module, example_inputs, dynamic_shapes=dynamic_shapes)
-        torch._inductor.aoti_compile_and_package(program, package_path=package_path,
-                                                 inductor_configs=configs)
-
     manifest = _manifest_for(example_inputs, env, input_names)
-    # Write beside and rename, so a reader never sees half a manifest.
-    manifest_path = package_path + ".json"
-    tmp_path = manifest_path + ".tmp"
-    with open(tmp_path, "w", encoding="utf-8") as f:
-        json.dump(manifest, f, indent=2)
-        f.write("\n")
-    os.replace(tmp_path, manifest_path)
+    # Both files are written under temporary names beside their final ones and renamed into
+    # place once complete: an export that is killed or fails leaves the previous package whole.
+    folder, name = os.path.split(os.path.abspath(package_path))
+    tmp_package = os.path.join(folder, f".{name[:-len('.pt2')]}.{os.getpid()}.tmp.pt2")
+    tmp_manifest = os.path.join(folder, f".{name}.json.{os.getpid()}.tmp")
+    try:
+        with torch.no_grad():
+            program = torch.export.export(module, example_inputs, dynamic_shapes=dynamic_shapes)
+            torch._inductor.aoti_compile_and_package(program, package_path=tmp_package,
+                                                     inductor_configs=configs)
+        with open(tmp_manifest, "w", encoding="utf-8") as f:
+            json.dump(manifest, f, indent=2)
+            f.write("\n")
+        os.replace(tmp_package, package_path)
+        os.replace(tmp_manifest, manifest_path)
+    finally:
+        for tmp in (tmp_package, tmp_manifest):
+            if os.path.exists(tmp):
+                os.unlink(tmp)
     return manifest
 
 
@@ -355,7 +371,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.device == "cuda" and not torch.cuda.is_available():
         parser.error("--device cuda requested but CUDA is not available to PyTorch")
     device = torch.device(args.device)
-    os.makedirs(args.out, exist_ok=True)
+    if os.path.exists(args.out) and not os.path.isdir(args.out):
+        parser.error(f"--out {args.out}: exists and is not a folder")
+    try:
+        os.makedirs(args.out, exist_ok=True)
+    except OSError as exc:
+        parser.error(f"--out {args.out}: cannot create it: {exc.strerror}")
     if args.learned:
         if args.only:
             parser.error("--learned and --only exclude each other")

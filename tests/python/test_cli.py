@@ -1,4 +1,5 @@
 """The solve command (quelmar_cpp.cli), end to end on small 8-puzzle sets."""
+import fcntl
 import json
 import os
 import re
@@ -334,3 +335,126 @@ def test_interrupted_run_keeps_its_rows_and_resumes(test_set, tmp_path, capsys, 
     assert same_search(read_rows(out), whole) and not partial.exists()
     assert [c for c in table(stdout)["solved"] if "/" in c] == [f"{len(states)}/{len(states)}"] * (total // len(states))
     assert stdout.strip().endswith(f"resumed after 3 of {total} rows")
+
+
+def snapshot(folder):
+    """Every entry under `folder` with its kind and content, to show that nothing changed."""
+    return {p: (p.is_fifo(), p.is_dir(), p.read_bytes() if p.is_file() else None)
+            for p in sorted(folder.rglob("*"))}
+
+
+REPLACING = [
+    # (arguments, the message; {d} is the test's folder)
+    (["--out", "{d}/fifo"], "--out {d}/fifo: exists and is not a regular file"),
+    (["--out", "{d}/folder"], "--out {d}/folder: exists and is not a regular file"),
+    (["--out", "{d}/rows.jsonl", "--plot", "{d}/fifo"], "--plot {d}/fifo: exists and is not a regular file"),
+    (["--out", "{d}/r.jsonl", "--plot", "{d}/r.jsonl"], "--out {d}/r.jsonl and --plot {d}/r.jsonl name the same file"),
+    (["--out", "{d}/r.jsonl", "--plot", "{d}/r.jsonl.partial"],
+     "the --out file's partial file {d}/r.jsonl.partial and --plot {d}/r.jsonl.partial name the same file"),
+    (["--out", "{d}/states.txt"], "--out {d}/states.txt and --states {d}/states.txt name the same file"),
+    (["--out", "{d}/link.txt"], "--out {d}/link.txt and --states {d}/states.txt name the same file"),
+    (["--out", "{d}/m.pt2"], "--out {d}/m.pt2 and --model {d}/m.pt2 name the same file"),
+    (["--plot", "{d}/m.pt2.json"], "--plot {d}/m.pt2.json and the --model manifest {d}/m.pt2.json name the same file"),
+    (["--out", "{d}/optimal.txt", "--optimal", "{d}/optimal.txt"],
+     "--out {d}/optimal.txt and --optimal {d}/optimal.txt name the same file"),
+]
+
+
+# Catches: an output renamed over a device, pipe or folder, or over another output or an input
+# (the states, the model or its manifest, the optimal lengths), even through a link.
+@pytest.mark.parametrize("extra, message", REPLACING)
+def test_outputs_that_would_replace_another_file_are_refused(tmp_path, capsys, extra, message):
+    os.mkfifo(tmp_path / "fifo")
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "states.txt").write_text(GOOD)
+    (tmp_path / "optimal.txt").write_text("0\n")
+    os.symlink(tmp_path / "states.txt", tmp_path / "link.txt")
+    for suffix in ("", ".json"):
+        (tmp_path / f"m.pt2{suffix}").write_bytes(open(MODEL + suffix, "rb").read())
+    before = snapshot(tmp_path)
+    status, _, err = solve(capsys, "--states", tmp_path / "states.txt", "--model", tmp_path / "m.pt2",
+                           *[a.format(d=tmp_path) for a in extra])
+    assert status == 2 and err.count("\n") == 1 and message.format(d=tmp_path) in err, err
+    assert snapshot(tmp_path) == before
+
+
+# Catches: the atomic writer renaming its file over a pipe or folder when called directly.
+@pytest.mark.parametrize("make", [os.mkfifo, os.mkdir], ids=["fifo", "folder"])
+def test_atomic_writer_never_replaces_what_is_not_a_file(tmp_path, make):
+    from quelmar_cpp.cli import report
+    make(tmp_path / "target")
+    before = snapshot(tmp_path)
+    with pytest.raises(FileExistsError, match="not a regular file"):
+        report.write_atomically(str(tmp_path / "target"), lambda f: f.write("rows"))
+    assert snapshot(tmp_path) == before
+
+
+@pytest.fixture
+def kept_rows(tmp_path, capsys):
+    """The arguments of a run whose second sweep value fails, and the partial file with the two
+    rows of its first run."""
+    (tmp_path / "states.txt").write_text(GOOD + "1 2 3 4 5 0 7 8 6\n")
+    args = ["--states", tmp_path / "states.txt", "--sweep", "initial-open-size=0,-1", "--out", tmp_path / "rows.jsonl"]
+    assert solve(capsys, *args)[0] == 1
+    return args, tmp_path / "rows.jsonl.partial"
+
+
+def edit_second_row(change):
+    def edit(lines):
+        row = json.loads(lines[2])
+        change(row)
+        lines[2] = json.dumps(row)
+    return edit
+
+
+EDITED_ROWS = [
+    # (edit of the partial file's lines, the message after "FILE:LINE: "; None: the rows are accepted)
+    (lambda lines: None, None),
+    (edit_second_row(lambda r: r.pop("verified")), "the row has no 'verified'"),
+    (edit_second_row(lambda r: r.update(solve_time="fast")), "'solve_time' is \"fast\", expected number"),
+    (edit_second_row(lambda r: r.update(nodes_generated=True)), "'nodes_generated' is true, expected integer"),
+    (edit_second_row(lambda r: r.update(moves=[-1])), "'moves' must hold non-negative integers"),
+    (edit_second_row(lambda r: r.update(length=99)), "'length' is 99, but its moves give 1"),
+    (edit_second_row(lambda r: r.update(moves=[0], length=1)), "'verified' is true, but its moves give false"),
+    (edit_second_row(lambda r: r.update(state=[0] * 9)), "expected the row of state 1 in run initial_open_size=0"),
+    (lambda lines: lines.__setitem__(2, "[1, 2]"), "not a JSON row"),
+]
+
+
+# Catches: rows read back for --resume trusted beyond their index and state, so that a row
+# missing an entry fails after the output is written, or an edited solution counts as verified.
+@pytest.mark.parametrize("edit, message", EDITED_ROWS)
+def test_resumed_rows_are_checked_like_fresh_ones(kept_rows, capsys, edit, message):
+    args, partial = kept_rows
+    lines = partial.read_text().splitlines()
+    edit(lines)
+    partial.write_text("\n".join(lines) + "\n")
+    kept = partial.read_bytes()
+    status, _, err = solve(capsys, *args, "--resume")
+    assert err.count("\n") == 1, err
+    if message is None:  # on to the second run, which fails as before
+        assert status == 1 and "initial_open_size" in err
+    else:
+        assert status == 2 and f"--resume: {partial}:3: {message}" in err
+        assert partial.read_bytes() == kept and not partial.with_suffix("").exists()
+
+
+# Catches: a second command writing the partial file of a run in progress (it would interleave
+# rows), or failing with a traceback when it finds the file made under it.
+def test_a_second_command_on_the_same_out_is_refused(kept_rows, capsys):
+    from quelmar_cpp.cli.partial import Rows
+    args, partial = kept_rows
+    kept = partial.read_bytes()
+    with open(partial, "rb") as running:
+        fcntl.flock(running.fileno(), fcntl.LOCK_EX)  # as a command writing it holds it
+        for extra, message in [(["--resume"], "is being written by another solve command with the same --out"),
+                               ([], "holds the rows of an unfinished run")]:
+            status, _, err = solve(capsys, *args, *extra)
+            assert status == 2 and err.count("\n") == 1 and f"{partial} {message}" in err, err
+    assert partial.read_bytes() == kept
+    # Two commands that both saw no partial file: the second to create it is refused.
+    fresh = partial.with_name("fresh.partial")
+    first = Rows(str(fresh), {}, False, lambda i, row: None)
+    with pytest.raises(cli.errors.UsageError, match="holds the rows of an unfinished run"):
+        Rows(str(fresh), {}, False, lambda i, row: None)
+    first.close()

@@ -86,13 +86,15 @@ def test_residual_mlp_returns_the_exact_model_bit_for_bit(exact, slots, values, 
 def test_bad_arguments_are_refused_before_exporting(tmp_path, monkeypatch, inputs, kwargs, error):
     calls = []
     monkeypatch.setattr(torch.export, "export", lambda *a, **k: calls.append(a))
-    monkeypatch.setattr(torch._inductor, "aoti_compile_and_package", lambda *a, **k: None)
+    monkeypatch.setattr(torch._inductor, "aoti_compile_and_package",
+                        lambda program, package_path, **k: open(package_path, "wb").close())
     path = str(tmp_path / kwargs.pop("package_path", "m.pt2"))
     if error is None:
         manifest = export.export_heuristic(torch.nn.Identity(), inputs, path, **kwargs)
         assert manifest["inputs"] == [{"name": "input", "numel_per_example": 1,
                                        "shape": ["batch"], "dtype": "float32"}]
         assert json.loads((tmp_path / "m.pt2.json").read_text()) == manifest and len(calls) == 1
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["m.pt2", "m.pt2.json"]
     else:
         with pytest.raises(ValueError, match=error):
             export.export_heuristic(torch.nn.Identity(), inputs, path, **kwargs)
@@ -136,17 +138,47 @@ def test_shipped_cube_package_is_the_shipped_network():
     assert torch.allclose(ours, package, atol=1e-2), (ours - package).abs().max()
 
 
-# Catches: --learned exporting from a folder without a trainer model, or mixed with --only.
+# Catches: --learned exporting from a folder without a trainer model, or mixed with --only;
+# an --out that is a file failing with a traceback.
 @pytest.mark.parametrize("extra, status, message", [
     (["--learned", "{empty}"], 1, "model.pt"),
     (["--learned", "{empty}", "--only", "puzzle8"], 2, "exclude each other"),
+    (["--learned", "{empty}", "--out", "{file}"], 2, "--out {file}: exists and is not a folder"),
 ])
 def test_learned_export_refuses_bad_folders(tmp_path, capsys, extra, status, message):
     (tmp_path / "empty").mkdir()
-    args = ["--out", str(tmp_path / "out")] + [a.format(empty=tmp_path / "empty") for a in extra]
+    (tmp_path / "file").write_text("x")
+    paths = {"empty": tmp_path / "empty", "file": tmp_path / "file"}
+    message = message.format(**paths)
+    args = ["--out", str(tmp_path / "out")] + [a.format(**paths) for a in extra]
     try:
         got = export.main(args)
     except SystemExit as exc:
         got = exc.code
     assert got == status and message in capsys.readouterr().err
     assert not (tmp_path / "out").exists() or not list((tmp_path / "out").iterdir())
+
+
+# Catches: a package compiled in place, so that an export killed while writing (or failing)
+# leaves a truncated package and its previous, working one is gone.
+def test_an_export_cut_short_leaves_the_previous_package(tmp_path, monkeypatch):
+    from quelmar_cpp import train
+
+    run, out = tmp_path / "run", tmp_path / "out"
+    run.mkdir()
+    torch.save(train.network_record(train.build_network(81, 8, 8, 0, seed=0), "puzzle8"), run / "model.pt")
+    out.mkdir()
+    (out / "run.pt2").write_bytes(b"previous package")
+    (out / "run.pt2.json").write_text("previous manifest")
+
+    def killed(program, package_path, **kwargs):
+        with open(package_path, "wb") as f:
+            f.write(b"half a pack")
+        raise KeyboardInterrupt  # as a kill stops the compiler here
+
+    monkeypatch.setattr(torch._inductor, "aoti_compile_and_package", killed)
+    with pytest.raises(KeyboardInterrupt):
+        export.main(["--out", str(out), "--learned", str(run)])
+    assert sorted(p.name for p in out.iterdir()) == ["run.pt2", "run.pt2.json"]
+    assert (out / "run.pt2").read_bytes() == b"previous package"
+    assert (out / "run.pt2.json").read_text() == "previous manifest"

@@ -1,10 +1,12 @@
 """The trainer (quelmar_cpp.train): outputs, resuming, Bellman targets, the check search, bad input.
 Training runs here are a few seconds of 8-puzzle with tiny networks."""
+import io
 import json
 import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -14,6 +16,7 @@ import torch
 import quelmar_cpp
 import quelmar_puzzles
 from quelmar_cpp import train
+from quelmar_cpp.train import command
 from quelmar_cpp.export import manhattan_network
 
 ENV = "puzzle8"
@@ -176,7 +179,41 @@ def test_check_search_lengths():
     assert short[0] == 0 and min(optimal[1:]) > 3 and short[1:] == [None] * 6
 
 
-NO_GOAL_PLUGIN = "from quelmar_puzzles import register\n"
+PLUGINS = {
+    "_train_no_goal": "from quelmar_puzzles import register\n",
+    "_train_import_fails": "raise RuntimeError('half installed')\n",
+    "_train_bad_scramble": "from quelmar_puzzles import register, goal_state\n"
+                           "def scramble(env, depth, seed):\n    raise ValueError('no scrambles today')\n",
+}
+
+
+def edited(change):
+    """A damage to checkpoint.pt's bytes: `change` edits the loaded checkpoint."""
+    def damage(data):
+        checkpoint = torch.load(io.BytesIO(data), weights_only=True)
+        change(checkpoint)
+        buffer = io.BytesIO()
+        torch.save(checkpoint, buffer)
+        return buffer.getvalue()
+    return damage
+
+
+def _optimizer_of_other_shape(c):
+    next(iter(c["optimizer"]["state"].values()))["exp_avg"] = torch.zeros(3)
+
+
+def _weights_of_other_shape(c):
+    c["model"]["state_dict"][next(iter(c["model"]["state_dict"]))] = torch.zeros(2, 2)
+
+
+# A folder name: what damages the finished run's checkpoint.pt in a copy of it there.
+DAMAGED = {
+    "truncated": lambda data: data[:len(data) // 2],
+    "optimizer": edited(_optimizer_of_other_shape),
+    "weights": edited(_weights_of_other_shape),
+    "setting": edited(lambda c: c["settings"].update(batch="wide")),
+    "step": edited(lambda c: c.update(step="120")),
+}
 
 
 def fresh(*extra):
@@ -209,14 +246,43 @@ def fresh(*extra):
     (["--resume", "{done}", "--hidden", "64"], "has --hidden 32, not 64"),
     (["--resume", "{done}", "--walks", "uniform"], "has --walks no_return, not uniform"),
     (["--resume", "{done}", "--steps", "120"], "the run there is finished"),
+    (fresh("--batch", "1"), "--batch must be at least 2 with batch norm"),
+    (fresh("--batch", "10000000"), "--batch must be at most 1,000,000, got 10000000"),
+    (fresh("--seed", str(2**64)), "--seed must be at most 18,446,744,073,709,551,615"),
+    (fresh("--max-walk", "1000000000"), "--max-walk must be at most 100,000"),
+    (fresh("--eval-depth", "3000000000"), "--eval-depth must be at most 100,000"),
+    (fresh("--lr", "inf"), "--lr must be a finite number, got inf"),
+    (fresh("--lr", "1e30"), "--lr must be at most 1.0, got 1e+30"),
+    (fresh("--plateau-tolerance", "nan"), "--plateau-tolerance must be a finite number, got nan"),
+    (fresh("--eval-minutes", "nan"), "--eval-minutes must be a finite number"),
+    (fresh("--plugin", "_train_import_fails"),
+     "cannot import plug-in module '_train_import_fails': RuntimeError: half installed"),
+    (fresh("--plugin", "_train_bad_scramble"),
+     "cannot make the checks' 50 scrambles of 100 moves: ValueError: no scrambles today"),
+    (["--resume", "{truncated}"], "cannot read checkpoint.pt"),
+    (["--resume", "{optimizer}", "--steps", "200"], "the optimizer's exp_avg does not fit a weight"),
+    (["--resume", "{weights}", "--steps", "200"], "weights do not fit the network shape"),
+    (["--resume", "{setting}"], "checkpoint.pt has a damaged setting batch: 'wide'"),
+    (["--resume", "{step}"], "checkpoint.pt has a damaged entry 'step'"),
 ])
 def test_bad_input(walk_run, tmp_path, capsys, args, message):
     done, _ = walk_run
     (tmp_path / "file").write_text("x")
     (tmp_path / "empty").mkdir()
-    (tmp_path / "_train_no_goal.py").write_text(NO_GOAL_PLUGIN)
+    for name, text in PLUGINS.items():
+        (tmp_path / f"{name}.py").write_text(text)
     paths = {"file": tmp_path / "file", "done": done, "empty": tmp_path / "empty", "new": tmp_path / "new"}
-    before = {p: p.stat().st_mtime_ns for p in [*tmp_path.iterdir(), *done.iterdir()]}
+    for name, damage in DAMAGED.items():
+        paths[name] = tmp_path / name
+        paths[name].mkdir()
+        (paths[name] / "checkpoint.pt").write_bytes(damage((done / "checkpoint.pt").read_bytes()))
+
+    def entries():
+        # With their times; a resumed folder's own time changes with the check that it is writable.
+        found = [*tmp_path.iterdir(), *tmp_path.glob("*/*"), *done.iterdir()]
+        return {p: p.stat().st_mtime_ns for p in found if p.name not in DAMAGED}
+
+    before = entries()
     sys.path.insert(0, str(tmp_path))
     try:
         status = train.main([a.format(**paths) for a in args] + ["--quiet"])
@@ -224,8 +290,7 @@ def test_bad_input(walk_run, tmp_path, capsys, args, message):
         sys.path.remove(str(tmp_path))
     err = capsys.readouterr().err
     assert status == 2 and message in err and len(err.strip().splitlines()) == 1
-    after = {p: p.stat().st_mtime_ns for p in [*tmp_path.iterdir(), *done.iterdir()]}
-    assert after == before
+    assert entries() == before
 
 
 # Catches: load_network accepting a file that is not a trainer model.
@@ -235,3 +300,121 @@ def test_load_network_rejects_other_files(tmp_path):
     for name in ("other.pt", "dict.pt"):
         with pytest.raises(ValueError, match=name):
             train.load_network(tmp_path / name)
+
+
+SMALL = ["--env", ENV, "--targets", "walk", "--max-walk", "12", "--eval-every", "20", "--eval-states", "4",
+         "--eval-depth", "6", *TINY]
+
+
+# Catches: a signal held off while training waits for a slow batch (a wait without a timeout
+# lasts as long as the batch takes: hours for long walks), or such a stop losing the checkpoint.
+def test_a_signal_stops_a_run_waiting_for_a_slow_batch(tmp_path, monkeypatch, capsys):
+    waiting, release, gets = threading.Event(), threading.Event(), []
+    get, make = command.data.Prefetcher.get, command.Run.make_batch
+
+    def counted_get(self, *args, **kwargs):
+        gets.append(None)
+        if len(gets) == 6:  # the wait for the batch of step 5
+            waiting.set()
+        return get(self, *args, **kwargs)
+
+    def slow_make(self, step):
+        if step == 5:
+            assert waiting.wait(60)
+            os.kill(os.getpid(), signal.SIGINT)
+            release.wait(60)  # the batch that takes long
+        return make(self, step)
+
+    monkeypatch.setattr(command.data.Prefetcher, "get", counted_get)
+    monkeypatch.setattr(command.Run, "make_batch", slow_make)
+    out = tmp_path / "run"
+    try:
+        status = train.main([*SMALL, "--no-export", "--out", str(out), "--steps", "100"])
+        stopped_first = not release.is_set()
+    finally:
+        release.set()
+    err = capsys.readouterr().err
+    assert status == 130 and stopped_first
+    assert err.count("\n") == 1 and "SIGINT at step 5; checkpoint written" in err
+    assert torch.load(out / "checkpoint.pt", weights_only=True)["step"] == 5
+
+
+def after(method, step, act):
+    """Run.`method`, whose result from `step` on is act(run, result)."""
+    original = getattr(command.Run, method)
+
+    def patched(self, *args):
+        result = original(self, *args)
+        return act(self, result) if self.step >= step else result
+    return method, patched
+
+
+def poison_weights(run, result):
+    with torch.no_grad():
+        next(run.network.parameters()).fill_(float("nan"))
+    return result
+
+
+def failing_check(run, result):
+    raise RuntimeError("the check broke")
+
+
+FAILURES = [
+    # (patched method, status (None: the error is raised), its line, the step checkpoint.pt keeps)
+    (after("targets", 4, lambda run, targets: targets * float("nan")), 1,
+     "training diverged: the loss is nan at step 5; checkpoint.pt keeps step 4; try a smaller --lr", 4),
+    (after("train_step", 4, poison_weights), 1,
+     "training diverged: the weights are no longer finite after step 4; checkpoint.pt keeps step 3", 3),
+    (after("evaluate", 4, failing_check), None, "checkpoint.pt keeps step 4; continue with: ", 4),
+]
+
+
+# Catches: a run that diverges ending with status 0 (and a NaN model), a NaN checkpoint written
+# over the last finite one, a failure after training losing the steps trained; a kept checkpoint
+# from which the run cannot go on.
+@pytest.mark.parametrize("patch, status, message, kept", FAILURES, ids=["nan-loss", "nan-weights", "check"])
+def test_failures_keep_the_last_good_checkpoint(tmp_path, monkeypatch, capsys, patch, status, message, kept):
+    monkeypatch.setattr(command.Run, *patch)
+    out = tmp_path / "run"
+    args = [*SMALL, "--no-export", "--out", str(out), "--steps", "8", "--eval-every", "4",
+            "--checkpoint-minutes", "1e-9"]
+    if status is None:
+        with pytest.raises(RuntimeError, match="the check broke") as error:
+            train.main(args)
+        assert message in "\n".join(error.value.__notes__)
+    else:
+        assert train.main(args) == status
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and message in err, err
+    checkpoint = torch.load(out / "checkpoint.pt", weights_only=True)
+    assert checkpoint["step"] == kept
+    assert all(torch.isfinite(t).all() for t in checkpoint["model"]["state_dict"].values() if t.is_floating_point())
+    assert not (out / "model.pt").exists()
+    monkeypatch.undo()
+    assert train.main(["--resume", str(out), "--quiet"]) == 0 and log_of(out)["step"] == 8
+
+
+# Catches: a signal during the final export reported as a failed write (status 1) when it reached
+# the compiler first, which then failed in its own words; the checkpoint not kept.
+@pytest.mark.parametrize("reported_as", [None, RuntimeError, OSError])
+def test_a_signal_during_the_export_is_an_interruption(tmp_path, monkeypatch, capsys, reported_as):
+    def export_network(*args, **kwargs):
+        try:
+            signal.raise_signal(signal.SIGINT)
+        except BaseException:
+            if reported_as is None:
+                raise
+            raise reported_as("the compiler was killed") from None
+        pytest.fail("the signal did not stop the export")
+
+    monkeypatch.setattr(command, "export_network", export_network)
+    out = tmp_path / "run"
+    status = train.main([*SMALL, "--out", str(out), "--steps", "10"])
+    err = capsys.readouterr().err
+    assert status == 130 and err.count("\n") == 1, err
+    assert "SIGINT while writing the outputs of step 10 (checkpoint.pt keeps step 10); write them with: " in err
+    assert err.endswith(f" --resume {out}\n")
+    assert "puzzle8_learned.pt2" not in os.listdir(out)
+    assert torch.load(out / "checkpoint.pt", weights_only=True)["step"] == 10
+    assert train.main(["--resume", str(out), "--no-export", "--quiet"]) == 0
+    assert log_of(out)["status"] == "finished"

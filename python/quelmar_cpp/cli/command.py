@@ -141,10 +141,36 @@ def _plan_threads(args, argv_given: bool) -> str:
 
 
 def _check_writable(path: str | None, option: str) -> None:
-    """UsageError unless `path`'s folder exists and is writable, so no run ends unsaved."""
-    folder = os.path.dirname(os.path.abspath(path)) if path else None
-    if folder and not (os.path.isdir(folder) and os.access(folder, os.W_OK)):
+    """UsageError unless `path` can be written whole, so no run ends unsaved: its folder exists and
+    is writable, and it is no folder, device or pipe (which the final rename would replace)."""
+    if not path:
+        return
+    if report.not_regular(path):
+        raise UsageError(f"{option} {path}: exists and is not a regular file")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not (os.path.isdir(folder) and os.access(folder, os.W_OK)):
         raise UsageError(f"{option} {path}: folder {folder} does not exist or is not writable")
+
+
+def _same_file(a: str, b: str) -> bool:
+    """Whether two paths name one file: the same existing file (links included) or the same path."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.realpath(a) == os.path.realpath(b)
+
+
+def _check_distinct(args, partial: str | None) -> None:
+    """UsageError when an output would overwrite another output or an input file."""
+    outputs = [(what, path) for what, path in [("--out", args.out), ("the --out file's partial file", partial),
+                                               ("--plot", args.plot)] if path]
+    inputs = [(what, path) for what, path in [("--states", args.states), ("--model", args.model),
+                                              ("the --model manifest", args.model + ".json"),
+                                              ("--optimal", args.optimal)] if path]
+    for i, (what, path) in enumerate(outputs):
+        for other, other_path in (outputs + inputs)[i + 1:]:
+            if _same_file(path, other_path):
+                raise UsageError(f"{what} {path} and {other} {other_path} name the same file")
 
 
 def _row(index: int, swept: dict, state: list[int], result: dict, plugin, env: str) -> dict:
@@ -155,6 +181,39 @@ def _row(index: int, swept: dict, state: list[int], result: dict, plugin, env: s
            "nodes_generated": result["nodes_generated"], "solve_time": result["solve_time"],
            "verified": inputs.verify(plugin, env, state, moves)}
     return {**row, **{k: v for k, v in result.items() if k not in row}}
+
+
+# The entries every row has, with their JSON types; a row read back for --resume must have them.
+ROW_TYPES = {"solved": "boolean", "moves": "list", "length": "integer or null", "nodes_generated": "integer",
+             "solve_time": "number", "verified": "boolean or null"}
+_JSON_TYPES = {"boolean": bool, "list": list, "integer": int, "number": (int, float), "null": type(None)}
+
+
+def _typed(value, kind: str) -> bool:
+    """Whether a JSON value is of `kind` ("integer", "boolean or null", ...); true is no integer."""
+    return any(isinstance(value, _JSON_TYPES[k]) and (k == "boolean" or not isinstance(value, bool))
+               for k in kind.split(" or "))
+
+
+def _row_problem(row: dict, plugin, env: str) -> str | None:
+    """Why a row read back (its index and state already checked) is not one this command would
+    write: a missing or mistyped entry, or moves whose replay disagrees with its length or
+    verified entry (an edited or damaged row)."""
+    for key, kind in ROW_TYPES.items():
+        if key not in row:
+            return f"the row has no {key!r}"
+        if not _typed(row[key], kind):
+            return f"{key!r} is {json.dumps(row[key])}, expected {kind}"
+    if not all(_typed(m, "integer") and m >= 0 for m in row["moves"]):
+        return "'moves' must hold non-negative integers"
+    if row["nodes_generated"] < 0 or not 0 <= row["solve_time"] < float("inf"):
+        return "'nodes_generated' and 'solve_time' must be non-negative"
+    replayed = {"length": len(row["moves"]) if row["solved"] else None,
+                "verified": inputs.verify(plugin, env, row["state"], row["moves"])}
+    for key, value in replayed.items():
+        if row[key] != value:
+            return f"{key!r} is {json.dumps(row[key])}, but its moves give {json.dumps(value)}"
+    return None
 
 
 def _solve(args, specs: list[dict], argv_given: bool) -> int:
@@ -177,6 +236,8 @@ def _solve(args, specs: list[dict], argv_given: bool) -> int:
             settings.setdefault("device", "cpu")
     _check_writable(args.out, "--out")
     _check_writable(args.plot, "--plot")
+    partial = partial_path(args.out) if args.out else None
+    _check_distinct(args, partial)
     if args.plot:
         try:
             import matplotlib  # noqa: F401
@@ -186,7 +247,6 @@ def _solve(args, specs: list[dict], argv_given: bool) -> int:
     model = os.path.abspath(args.model)
     if not args.cluster and not os.path.isfile(model):
         raise UsageError(f"model package not found: {args.model}")
-    partial = partial_path(args.out) if args.out else None
     if partial and os.path.exists(partial) and not args.resume:
         raise UsageError(f"{partial} holds the rows of an unfinished run: add --resume to finish it, "
                          f"or remove the file to start afresh")
@@ -217,7 +277,7 @@ def _solve(args, specs: list[dict], argv_given: bool) -> int:
         expected = {"index": i % n, **swept[i // n], "state": states[i % n][1]}
         if any(row.get(k) != v for k, v in expected.items()):
             return f"expected the row of state {i % n}" + (f" in run {labels[i // n]}" if sweep_name else "")
-        return None
+        return _row_problem(row, plugin, args.env)
 
     rows = None
     with _Signals() as signals, contextlib.ExitStack() as stack:

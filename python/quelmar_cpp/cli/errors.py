@@ -18,3 +18,8 @@ class Stopped(BaseException):
     def __init__(self, signum: int):
         super().__init__(signum)
         self.signum = signum
+
+
+def one_line(exc: BaseException) -> str:
+    """An exception as "Type: message" on one line (library messages may span several)."""
+    return f"{type(exc).__name__}: {' '.join(str(exc).split())}"

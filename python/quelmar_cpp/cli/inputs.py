@@ -8,7 +8,7 @@ import re
 
 import numpy as np
 
-from .errors import UsageError
+from .errors import UsageError, one_line
 
 
 def _int_lines(path: str) -> list[tuple[int, list[int]]]:
@@ -86,12 +86,19 @@ def read_optimal(path: str, count: int) -> list[int]:
     return [values[0] for _, values in lines]
 
 
-def load_plugin(name: str, env: str):
-    """Imports and registers the plug-in; UsageError when it or the environment is missing."""
+def import_plugin(name: str):
+    """The plug-in module; UsageError when importing it fails, whatever its code raises."""
     try:
-        plugin = importlib.import_module(name)
+        return importlib.import_module(name)
     except ImportError as exc:
         raise UsageError(f"cannot import plug-in module {name!r}: {exc}") from None
+    except Exception as exc:
+        raise UsageError(f"cannot import plug-in module {name!r}: {one_line(exc)}") from None
+
+
+def load_plugin(name: str, env: str):
+    """Imports and registers the plug-in; UsageError when it or the environment is missing."""
+    plugin = import_plugin(name)
     if not callable(getattr(plugin, "register", None)):
         raise UsageError(f"plug-in module {name!r} has no register() function")
     try:
@@ -119,10 +126,13 @@ def check_states(plugin, env: str, states) -> None:
 
 
 def verify(plugin, env: str, state, moves) -> bool | None:
-    """Whether the moves replayed through the plug-in reach a goal; None without the helpers."""
+    """Whether the moves replayed through the plug-in reach a goal; None without the helpers.
+
+    Moves the plug-in refuses (unknown, or too large for its integers) reach no goal.
+    """
     if not (hasattr(plugin, "apply_moves") and hasattr(plugin, "is_solved")):
         return None
     try:
         return bool(plugin.is_solved(env, plugin.apply_moves(env, np.asarray(state, np.uint8), moves)))
-    except ValueError:
+    except (ValueError, OverflowError):
         return False

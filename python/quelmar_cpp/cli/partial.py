@@ -3,10 +3,13 @@
 The first line is a header that identifies the run (its settings, environment,
 model, plug-in and states); each further line is one finished row, in input
 order as far as the rows are done. An interrupted run leaves the file behind,
-and ``--resume`` continues from it once the header matches the command.
+and ``--resume`` continues from it once the header matches the command. A
+command holds an exclusive lock on the file while it writes it, so that a
+second command on the same ``--out`` is refused instead of mixing its rows in.
 """
 from __future__ import annotations
 
+import fcntl
 import json
 import os
 import time
@@ -42,14 +45,18 @@ class Rows:
             return
         header = {FORMAT: 1, **header}
         if resume:
-            self.rows, keep = _read(path, header, check)
-            self._file = open(path, "r+b")
+            self._file = _open_locked(path, "r+b")
+            try:
+                self.rows, keep = _read(path, self._file.read(), header, check)
+            except BaseException:
+                self.close()
+                raise
             # Drops a line torn by a kill in the middle of a write.
             self._file.truncate(keep)
             self._file.seek(keep)
             self.resumed = len(self.rows)
         else:
-            self._file = open(path, "xb")
+            self._file = _open_locked(path, "xb")
             self.created = True
             self._file.write((json.dumps(header) + "\n").encode())
             self._sync()
@@ -74,16 +81,17 @@ class Rows:
 
     def discard_if_new_and_empty(self) -> None:
         """Removes the file when this run created it and no row reached it."""
-        self.close()
         if self.created and not self.rows:
             os.unlink(self.path)
+        self.close()
 
     def remove(self) -> None:
         """Removes the file once the complete rows are in place elsewhere."""
-        self.close()
         if self.path:
+            # Still locked: a command waiting to resume it finds it gone, not half removed.
             os.unlink(self.path)
             self.path = None
+        self.close()
 
     def _sync(self) -> None:
         self._file.flush()
@@ -91,13 +99,34 @@ class Rows:
         self._synced = time.monotonic()
 
 
-def _read(path: str, header: dict, check) -> tuple[list[dict], int]:
-    """The rows of a partial file whose header equals `header`, and the length of its complete lines."""
+def _open_locked(path: str, mode: str):
+    """`path` opened in `mode` ("xb": created) and locked against other commands; UsageError otherwise."""
+    if "x" not in mode and not os.path.isfile(path):
+        raise UsageError(f"--resume: {path} is not a regular file")
     try:
-        with open(path, "rb") as f:
-            data = f.read()
+        file = open(path, mode)
+    except FileExistsError:
+        raise UsageError(f"{path} holds the rows of an unfinished run: add --resume to finish it, "
+                         f"or remove the file to start afresh") from None
     except OSError as exc:
-        raise UsageError(f"--resume: cannot read {path}: {exc}") from None
+        raise UsageError(f"cannot open {path}: {exc.strerror}") from None
+    try:
+        fcntl.flock(file.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+        # The lock holds the file we opened; a finished run may have removed that one meanwhile.
+        if not os.path.samestat(os.fstat(file.fileno()), os.stat(path)):
+            raise FileNotFoundError
+    except BlockingIOError:
+        file.close()
+        raise UsageError(f"{path} is being written by another solve command with the same --out") from None
+    except FileNotFoundError:
+        file.close()
+        raise UsageError(f"{path} was finished by another solve command meanwhile") from None
+    return file
+
+
+def _read(path: str, data: bytes, header: dict, check) -> tuple[list[dict], int]:
+    """The rows of a partial file's `data` if its header equals `header`, and the length of its
+    complete lines."""
     # Only lines ending in a newline are complete; text after the last one is a torn write.
     lines = data.split(b"\n")[:-1]
     try:

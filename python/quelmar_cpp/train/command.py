@@ -20,15 +20,17 @@ first; minutes count the training loop's wall time (checks and checkpoints
 included, start-up and export not). SIGINT or SIGTERM writes a checkpoint and
 stops with status 130 or 143; --resume DIR continues from it with the stored
 settings. A differing setting is refused, except --checkpoint-minutes and the
-budget, whose larger values train a finished run further.
+budget, whose larger values train a finished run further. A run whose loss or
+weights stop being finite stops with status 1 and keeps its last finite
+checkpoint.
 """
 from __future__ import annotations
 
 import argparse
 import copy
 import ctypes
-import importlib
 import json
+import math
 import os
 import platform
 import signal
@@ -41,6 +43,8 @@ import torch
 
 import quelmar_cpp
 
+from ..cli.errors import UsageError, one_line  # bad arguments, plug-in or folders: one line, status 2
+from ..cli.inputs import import_plugin
 from ..cli.report import write_atomically
 from . import data
 from .data import PhaseTimer, TargetRefresh, derive_seed
@@ -60,16 +64,19 @@ SETTINGS = {
     "plugin": (str, "quelmar_puzzles", "plug-in module to import and register"),
     "targets": (str, "bellman", "walk: the length of the walk that drew the state; "
                 "bellman: value iteration against a target network"),
-    "max_walk": (int, 100, "training states come from random walks of 0..K moves from the goal"),
+    "max_walk": (int, 100, "training states come from random walks of 0..K moves from the goal "
+                 "(at most 100,000)"),
     "walks": (str, "uniform", "uniform: each move drawn from all moves; no_return: never a move "
               "that stands still or steps straight back (better walk-length labels)"),
     "first": (int, 1000, "width of the first layer"),
     "hidden": (int, 300, "width of the hidden layers"),
     "blocks": (int, 2, "residual blocks (two hidden-wide layers and a skip each)"),
     "batch_norm": (bool, True, "batch norm after every hidden layer"),
-    "batch": (int, 1000, "states per training step"),
-    "lr": (float, 1e-3, "Adam learning rate"),
-    "seed": (int, 0, "seed of the weights and of every batch of states"),
+    "batch": (int, 1000, "states per training step (at most 1,000,000; at least 2 with batch norm, "
+              "whose statistics need two states)"),
+    "lr": (float, 1e-3, "Adam learning rate (at most 1: Adam moves every weight by up to about the "
+           "rate each step, so larger rates only diverge)"),
+    "seed": (int, 0, "seed of the weights and of every batch of states (0 to 2**64 - 1)"),
     "refresh_steps": (int, 50, "bellman: refresh the target network at least every N steps"),
     "plateau_window": (int, 10, "bellman: ... and sooner once the mean loss of the last N steps "
                        "fell by less than --plateau-tolerance from the N before"),
@@ -77,10 +84,10 @@ SETTINGS = {
     "eval_every": (int, 1000, "check the network on fresh scrambles every N steps (0: at the end only)"),
     "eval_minutes": (float, 0.0, "... and at least every M minutes (0: by steps only)"),
     "eval_states": (int, 50, "scrambles per check (0: no checks)"),
-    "eval_depth": (int, None, "moves per check scramble (default: --max-walk)"),
+    "eval_depth": (int, None, "moves per check scramble (default: --max-walk; at most 100,000)"),
     "eval_beam": (int, 8, "beam width of the check search"),
     "eval_max_length": (int, None, "longest solution the check search looks for "
-                        "(default: 2 x --eval-depth)"),
+                        "(default: 2 x --eval-depth; at most 200,000)"),
 }
 # Given again with --resume, these replace the stored values.
 BUDGET = {
@@ -95,11 +102,11 @@ CHOICES = {"targets": ("walk", "bellman"), "walks": ("uniform", "no_return")}
 POSITIVE = ("threads", "max_walk", "first", "hidden", "batch", "lr", "refresh_steps", "plateau_window",
             "eval_depth", "eval_beam", "eval_max_length", "steps", "minutes", "checkpoint_minutes")
 NON_NEGATIVE = ("blocks", "eval_every", "eval_minutes", "eval_states", "seed", "plateau_tolerance")
+# Walks and check searches far longer than any puzzle needs, or batches far beyond memory, would
+# hold the command in one C++ call for hours or exhaust memory; a seed must fit 64 bits.
+MAXIMUM = {"max_walk": 100_000, "eval_depth": 100_000, "eval_max_length": 200_000,
+           "batch": 1_000_000, "lr": 1.0, "seed": 2**64 - 1}
 SHAPE = ("first", "hidden", "blocks", "batch_norm")
-
-
-class UsageError(Exception):
-    """Bad arguments, plug-in or folders: one line, exit status 2, nothing written."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -186,17 +193,29 @@ def _settings(args) -> tuple[dict, dict | None]:
         settings.update(given)
         if settings["steps"] is None and settings["minutes"] is None:
             raise UsageError("give a budget: --steps N or --minutes M (or both)")
+    flag = lambda name: "--" + name.replace("_", "-")
+    for name, value in settings.items():
+        if isinstance(value, float) and not math.isfinite(value):
+            raise UsageError(f"{flag(name)} must be a finite number, got {value}")
     for name in POSITIVE:
         if settings[name] is not None and not settings[name] > 0:
-            raise UsageError(f"--{name.replace('_', '-')} must be positive, got {settings[name]}")
+            raise UsageError(f"{flag(name)} must be positive, got {settings[name]}")
     for name in NON_NEGATIVE:
         if settings[name] < 0:
-            raise UsageError(f"--{name.replace('_', '-')} must not be negative, got {settings[name]}")
+            raise UsageError(f"{flag(name)} must not be negative, got {settings[name]}")
+    for name, most in MAXIMUM.items():
+        if settings[name] is not None and settings[name] > most:
+            raise UsageError(f"{flag(name)} must be at most {most:,}, got {settings[name]}")
+    if settings["batch_norm"] and settings["batch"] < 2:
+        raise UsageError("--batch must be at least 2 with batch norm, whose statistics need two "
+                         "states (or give --no-batch-norm)")
     return settings, checkpoint
 
 
-_CHECKPOINT_KEYS = ("settings", "step", "elapsed", "finished", "model", "optimizer", "target",
-                    "refresh", "rng", "curve", "refreshes", "sessions", "phases")
+_CHECKPOINT_TYPES = {"settings": dict, "step": int, "elapsed": float, "finished": bool, "model": dict,
+                     "optimizer": dict, "target": (dict, type(None)), "refresh": dict, "rng": dict,
+                     "curve": list, "refreshes": list, "sessions": list, "phases": dict}
+_CHECKPOINT_KEYS = tuple(_CHECKPOINT_TYPES)
 
 
 def _read_checkpoint(folder: str) -> dict:
@@ -206,27 +225,41 @@ def _read_checkpoint(folder: str) -> dict:
     try:
         checkpoint = torch.load(path, map_location="cpu", weights_only=True)
     except Exception as exc:  # torch reports damaged files through many exception types
-        raise UsageError(f"--resume {folder}: cannot read {CHECKPOINT}: {exc}") from None
+        raise UsageError(f"--resume {folder}: cannot read {CHECKPOINT}: {one_line(exc)}") from None
     if not isinstance(checkpoint, dict) or checkpoint.get("format") != CHECKPOINT_FORMAT:
         raise UsageError(f"--resume {folder}: {CHECKPOINT} is not a trainer checkpoint")
     missing = [k for k in _CHECKPOINT_KEYS if k not in checkpoint]
     if missing:
         raise UsageError(f"--resume {folder}: {CHECKPOINT} lacks {missing[0]!r}")
+    damaged = [k for k, typ in _CHECKPOINT_TYPES.items() if not _typed(checkpoint[k], typ)]
+    if damaged:
+        raise UsageError(f"--resume {folder}: {CHECKPOINT} has a damaged entry {damaged[0]!r}")
     stored = checkpoint["settings"]
     for name, value in ADDED_LATER.items():
         stored.setdefault(name, value)
     missing = [k for k in (*SETTINGS, *BUDGET) if k not in stored]
     if missing:
         raise UsageError(f"--resume {folder}: {CHECKPOINT} lacks the setting {missing[0]}")
+    # A damaged or edited file is refused here rather than met as a traceback in mid-training.
+    for name, (typ, default, _) in {**SETTINGS, **BUDGET}.items():
+        value = stored[name]
+        typed = _typed(value, typ) or (value is None and default is None and name != "env")
+        if not typed or (name in CHOICES and value not in CHOICES[name]):
+            raise UsageError(f"--resume {folder}: {CHECKPOINT} has a damaged setting {name}: {value!r}")
     return checkpoint
+
+
+def _typed(value, typ) -> bool:
+    """isinstance, except that a bool is no number and an int is also a float."""
+    types = typ if isinstance(typ, tuple) else (typ,)
+    if isinstance(value, bool):
+        return bool in types
+    return isinstance(value, types) or (float in types and isinstance(value, int))
 
 
 def _load_plugin(name: str, env: str) -> tuple[object, str]:
     """The registered plug-in module and the environment's name as it spells it."""
-    try:
-        plugin = importlib.import_module(name)
-    except ImportError as exc:
-        raise UsageError(f"cannot import plug-in module {name!r}: {exc}") from None
+    plugin = import_plugin(name)
     for needed in ("register", "goal_state"):
         if not callable(getattr(plugin, needed, None)):
             raise UsageError(f"plug-in module {name!r} has no {needed}() function, "
@@ -307,17 +340,38 @@ def _prepare(args) -> "Run":
         if checkpoint["finished"] and not _budget_left(checkpoint["step"], checkpoint["elapsed"], settings):
             raise UsageError(f"--resume {folder}: the run there is finished (step {checkpoint['step']}); "
                              f"give a larger --steps or --minutes to train it further")
-        shape = checkpoint["model"].get("shape", {})
-        if shape.get("inputs") != width:
-            raise UsageError(f"--resume {folder}: its network takes {shape.get('inputs')} inputs, "
-                             f"{env} gives {width}")
+        shape = checkpoint["model"].get("shape")
+        inputs = shape.get("inputs") if isinstance(shape, dict) else None
+        if inputs != width:
+            raise UsageError(f"--resume {folder}: its network takes {inputs} inputs, {env} gives {width}")
+    try:
+        run = Run(settings, folder, plugin, goal, width, checkpoint, args.quiet)
+    except (RuntimeError, MemoryError) as exc:  # torch reports a failed allocation as RuntimeError
+        raise UsageError(f"cannot build a network of --first {settings['first']} --hidden "
+                         f"{settings['hidden']} --blocks {settings['blocks']}: {one_line(exc)}") from None
+    run.check_eval()
     try:
         os.makedirs(folder, exist_ok=True)
     except OSError as exc:
         raise UsageError(f"--out {folder}: cannot create it: {exc.strerror}") from None
-    run = Run(settings, folder, plugin, goal, width, checkpoint, args.quiet)
     run.export_package = args.export
     return run
+
+
+def _check_optimizer_state(optimizer: torch.optim.Optimizer) -> None:
+    """ValueError unless each weight's Adam state (when it has one) is complete and of its shape;
+    loading a state dict checks only the number of weights."""
+    for group in optimizer.param_groups:
+        for weight in group["params"]:
+            state = optimizer.state.get(weight)
+            if not state:
+                continue
+            for key in ("exp_avg", "exp_avg_sq"):
+                if not torch.is_tensor(state.get(key)) or state[key].shape != weight.shape:
+                    raise ValueError(f"the optimizer's {key} does not fit a weight of shape "
+                                     f"{list(weight.shape)}")
+            if "step" not in state:
+                raise ValueError("the optimizer state lacks its step")
 
 
 # -- the run -------------------------------------------------------------------------------
@@ -339,8 +393,13 @@ def _keep_freed_memory() -> None:
     mallopt(m_trim_threshold, 1 << 30)
 
 
-class _Interrupted(Exception):
-    pass
+class _Interrupted(BaseException):
+    """A signal while the outputs are written; a BaseException, so no library's
+    ``except Exception`` takes it for a failure of its own."""
+
+
+class _Diverged(Exception):
+    """The loss or the weights are no longer finite: the run cannot go on."""
 
 
 class Run:
@@ -366,6 +425,10 @@ class Run:
         self.signal = None
         self.finishing = False
         self._eval_starts = None
+        # The step that checkpoint.pt holds (None: no checkpoint yet), and whether the network
+        # is in the middle of an update, when a checkpoint of it would be inconsistent.
+        self.saved_step = None if checkpoint is None else self.step
+        self._updating = False
 
     # checkpoints
 
@@ -389,25 +452,43 @@ class Run:
         try:
             restored = network_from_record(c["model"], os.path.join(self.folder, CHECKPOINT))
         except ValueError as exc:
-            raise UsageError(f"--resume {self.folder}: {exc}") from None
+            raise UsageError(f"--resume {self.folder}: {' '.join(str(exc).split())}") from None
         if restored.shape != self.network.shape:
             raise UsageError(f"--resume {self.folder}: its network shape {restored.shape} "
                              f"does not match the settings {self.network.shape}")
-        self.network.load_state_dict(restored.state_dict())
-        self.optimizer.load_state_dict(c["optimizer"])
-        if c["target"] is not None:
-            self.target = self._copy_network()
-            self.target.load_state_dict(c["target"])
-        self.refresh.load_state_dict(c["refresh"])
-        torch.set_rng_state(c["rng"]["torch"])
-        self.step, self.elapsed = int(c["step"]), float(c["elapsed"])
-        self.curve, self.refreshes, self.sessions = list(c["curve"]), list(c["refreshes"]), list(c["sessions"])
-        self.timer = PhaseTimer(c["phases"])
+        try:
+            self.network.load_state_dict(restored.state_dict())
+            self.optimizer.load_state_dict(c["optimizer"])
+            _check_optimizer_state(self.optimizer)
+            if c["target"] is None and self.s["targets"] == "bellman":
+                raise ValueError("bellman targets need the target network, which it lacks")
+            if c["target"] is not None:
+                self.target = self._copy_network()
+                self.target.load_state_dict(c["target"])
+            self.refresh.load_state_dict({"steps": int(c["refresh"]["steps"]),
+                                          "losses": [float(x) for x in c["refresh"]["losses"]]})
+            torch.set_rng_state(c["rng"]["torch"])
+            self.step, self.elapsed = c["step"], float(c["elapsed"])
+            if self.step < 0 or not math.isfinite(self.elapsed):
+                raise ValueError(f"step {self.step} after {self.elapsed} s")
+            if not all(isinstance(r, dict) and isinstance(r.get("step"), int) for r in c["curve"]):
+                raise ValueError("its curve is not a list of steps")
+            self.curve, self.refreshes, self.sessions = list(c["curve"]), list(c["refreshes"]), list(c["sessions"])
+            self.timer = PhaseTimer({str(k): float(v) for k, v in c["phases"].items()})
+        except (KeyError, TypeError, ValueError, RuntimeError, AttributeError, IndexError) as exc:
+            raise UsageError(f"--resume {self.folder}: {CHECKPOINT} is damaged or does not fit its "
+                             f"settings: {one_line(exc)}") from None
 
     def save_checkpoint(self, finished: bool = False) -> None:
+        """Writes checkpoint.pt; _Diverged instead when the weights are no longer finite, so that
+        the last finite checkpoint stays."""
         with self.timer("checkpoint"):
+            if not all(bool(torch.isfinite(t).all()) for t in self.network.state_dict().values()
+                       if t.is_floating_point()):
+                raise _Diverged(f"the weights are no longer finite after step {self.step}")
             state = self._state(finished)
             write_atomically(os.path.join(self.folder, CHECKPOINT), lambda f: torch.save(state, f), binary=True)
+            self.saved_step = self.step
 
     # one step
 
@@ -431,15 +512,19 @@ class Run:
             self.network.train()
             self.optimizer.zero_grad(set_to_none=True)
             loss = torch.nn.functional.mse_loss(self.network.raw(batch.inputs).reshape(-1), targets)
-            loss.backward()
-            self.optimizer.step()
             value = loss.detach().item()
+            if not math.isfinite(value):
+                raise _Diverged(f"the loss is {value} at step {self.step + 1}")
+            loss.backward()
+            self._updating = True
+            self.optimizer.step()
         self.step += 1
         if self.target is not None:
             reason = self.refresh.update(value)
             if reason:
                 self.target.load_state_dict(self.network.state_dict())
                 self.refreshes.append({"step": self.step, "reason": reason})
+        self._updating = False
         return value
 
     def eval_starts(self) -> np.ndarray:
@@ -451,6 +536,22 @@ class Run:
             return np.stack([np.asarray(self.plugin.scramble(self.env, depth, seed), dtype=np.uint8)
                              for seed in seeds])
         return data.walk_states(self.env, self.goal, count, depth, seeds[0], min_walk=depth)[0]
+
+    def check_eval(self) -> None:
+        """Makes the check states and takes one step of the check search from them, before any
+        training: UsageError when the plug-in or the helpers refuse them, where the run's first
+        check would otherwise fail only after training."""
+        if self.s["eval_states"] == 0:
+            return
+        try:
+            starts = self.eval_starts()
+            if starts.ndim != 2 or starts.shape[1] != len(self.goal):
+                raise ValueError(f"states of shape {list(starts.shape[1:])}, not [{len(self.goal)}]")
+            beam_search(self.network, self.env, starts, self.s["eval_beam"], 1)
+        except Exception as exc:  # the plug-in's own code: any error is its refusal
+            raise UsageError(f"cannot make the checks' {self.s['eval_states']} scrambles of "
+                             f"{self.eval_depth} moves: {one_line(exc)}") from None
+        self._eval_starts = starts
 
     def evaluate(self) -> dict:
         """Solve rate and mean length of the check search on this run's fixed scrambles."""
@@ -491,6 +592,21 @@ class Run:
                 signal.signal(sig, handler)
 
     def _train(self) -> int:
+        """The loop and the outputs; a diverged run ends with one line and status 1, and any
+        other error keeps the run's state in checkpoint.pt before it is raised."""
+        try:
+            return self._loop()
+        except _Diverged as exc:
+            kept = (f"{CHECKPOINT} keeps step {self.saved_step}" if self.saved_step is not None
+                    else "no checkpoint was written")
+            print(f"{_prog()}: error: training diverged: {exc}; {kept}; try a smaller --lr in a new run",
+                  file=sys.stderr)
+            return 1
+        except Exception as exc:
+            self._keep_after(exc)
+            raise
+
+    def _loop(self) -> int:
         s = self.s
         _keep_freed_memory()
         self.sessions.append({"from_step": self.step, "started": time.time()})
@@ -504,7 +620,9 @@ class Run:
         try:
             while _budget_left(self.step, self.elapsed, s) and self.signal is None:
                 with self.timer("data"):
-                    batch = batches.get()
+                    batch = batches.get(stop=lambda: self.signal is not None)
+                if batch is None:
+                    break
                 losses.append(self.train_step(batch))
                 now = time.perf_counter()
                 self.elapsed = elapsed_before + now - session_start
@@ -535,6 +653,18 @@ class Run:
             return self._stop(self.step - start_step)
         return self._finish()
 
+    def _keep_after(self, exc: Exception) -> None:
+        """After an unexpected error: checkpoint.pt of this step (unless the error cut an update
+        short), and a note on the error saying what is kept."""
+        if not self._updating:
+            try:
+                self.save_checkpoint()
+            except Exception:
+                pass  # the error at hand is the one to report; the previous checkpoint stays
+        exc.add_note(f"{_prog()}: {CHECKPOINT} keeps step {self.saved_step}; continue with: "
+                     f"{_prog()} --resume {self.folder}" if self.saved_step is not None
+                     else f"{_prog()}: no checkpoint was written")
+
     def _record(self, losses: list[float], rate: float, with_eval: bool) -> dict:
         record = {"step": self.step, "time": round(self.elapsed, 3),
                   "loss": sum(losses) / len(losses) if losses else None,
@@ -563,8 +693,9 @@ class Run:
         return status
 
     def _finish(self) -> int:
-        self.finishing = True
+        package, written = None, False
         try:
+            self.finishing = True
             if self.signal is not None:
                 raise _Interrupted()
             self.save_checkpoint()
@@ -575,19 +706,30 @@ class Run:
             plotted = self.write_plot()
             self.write_log("finished", package, plotted)
             self.save_checkpoint(finished=True)
+            written = True
         except (OSError, RuntimeError) as exc:
-            print(f"{_prog()}: error: writing the outputs of step {self.step} failed: {exc}; "
-                  f"try again with: {_prog()} --resume {self.folder}", file=sys.stderr)
-            return 1
+            # A signal that reached a compiler or a write first shows as its failure.
+            if self.signal is None:
+                print(f"{_prog()}: error: writing the outputs of step {self.step} failed: {one_line(exc)}; "
+                      f"try again with: {_prog()} --resume {self.folder}", file=sys.stderr)
+                return 1
         except _Interrupted:
-            name = signal.Signals(self.signal).name
-            print(f"{_prog()}: {name} while writing the outputs of step {self.step}; write them with: "
-                  f"{_prog()} --resume {self.folder}", file=sys.stderr)
-            return 130 if self.signal == signal.SIGINT else 143
+            pass
         finally:
             self.finishing = False
-        self._summary(package)
-        return 0
+        if written:
+            self._summary(package)
+            return 0
+        if self.saved_step != self.step:  # the signal cut the first checkpoint short
+            try:
+                self.save_checkpoint()
+            except OSError:
+                pass  # the message names the step that is kept
+        name = signal.Signals(self.signal).name
+        kept = f"{CHECKPOINT} keeps step {self.saved_step}" if self.saved_step is not None else "no checkpoint"
+        print(f"{_prog()}: {name} while writing the outputs of step {self.step} ({kept}); write them "
+              f"with: {_prog()} --resume {self.folder}", file=sys.stderr)
+        return 130 if self.signal == signal.SIGINT else 143
 
     # outputs
 

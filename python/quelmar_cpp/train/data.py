@@ -188,15 +188,28 @@ class Prefetcher:
                 return
             step += 1
 
-    def get(self) -> Batch:
-        item = self._queue.get()
+    def get(self, stop: Callable[[], bool] = lambda: False) -> Batch | None:
+        """The next batch, or None once `stop()` is true while waiting for it.
+
+        It waits in slices of a tenth of a second: a signal handler runs only between them
+        (a wait without a timeout would hold it off until a slow batch is made).
+        """
+        while True:
+            try:
+                item = self._queue.get(timeout=0.1)
+                break
+            except queue.Empty:
+                if stop():
+                    return None
         if isinstance(item, BaseException):
             raise item
         return item
 
-    def close(self) -> None:
+    def close(self, wait: float = 1.0) -> None:
+        """Stops the thread; a batch still being made after `wait` seconds is left to finish on
+        its own (the thread is a daemon and ends with it), so that closing never hangs."""
         self._stop.set()
-        self._thread.join()
+        self._thread.join(wait)
 
 
 class TargetRefresh:
