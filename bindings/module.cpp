@@ -43,8 +43,8 @@ NB_MODULE(_backend_impl, m) {
   // The thread-count rule and the parallel loops' counters, for the trainer
   // and the benchmarks (private: not part of the solvers' interface).
   m.def("_search_threads", [] { return quelmar::searchThreads(); },
-        "OpenMP threads a CPU search started now would run on (OMP_NUM_THREADS when set, else "
-        "the CPUs this process may use that other processes leave free).");
+        "OpenMP threads a CPU search started now would run on (QUELMAR_THREADS or OMP_NUM_THREADS "
+        "when set, else the CPUs this process may use that other processes leave free).");
   m.def("_parallel_stats", [](bool reset) {
     const quelmar::ParallelStats stats = quelmar::parallelStats();
     if (reset) quelmar::resetParallelStats();

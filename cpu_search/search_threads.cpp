@@ -36,13 +36,23 @@ constexpr size_t kSamples = 5;
 std::atomic<int> g_active{0};
 std::atomic<uint64_t> g_regions{0}, g_serial{0}, g_wait_ns{0};
 
+// A positive count at the start of `text` ("4", or "4,2" as libgomp lists
+// nested teams), else 0.
+int countIn(const char* text) {
+  if (text == nullptr) return 0;
+  const long n = std::strtol(text, nullptr, 10);
+  return n > 0 ? static_cast<int>(std::min<long>(n, 1 << 16)) : 0;
+}
+
+// QUELMAR_THREADS (a count, or "auto" for the rule whatever OMP_NUM_THREADS
+// says: Dask sets OMP_NUM_THREADS=1 in the workers it spawns), else
+// OMP_NUM_THREADS; 0 when the rule decides. Read once, at the first search.
 int overrideThreads() {
   static const int value = [] {
-    const char* text = std::getenv("OMP_NUM_THREADS");
-    if (text == nullptr) return 0;
-    // libgomp takes the first entry of a list ("4,2" nests teams).
-    const long n = std::strtol(text, nullptr, 10);
-    return n > 0 ? static_cast<int>(std::min<long>(n, 1 << 16)) : 0;
+    const char* own = std::getenv("QUELMAR_THREADS");
+    if (own != nullptr && std::strcmp(own, "auto") == 0) return 0;
+    if (countIn(own) > 0) return countIn(own);
+    return countIn(std::getenv("OMP_NUM_THREADS"));
   }();
   return value;
 }

@@ -7,7 +7,8 @@
 // for a member that another process has pushed off its CPU. So the team
 // follows what the process may use and what is free of it, now:
 //
-//   - OMP_NUM_THREADS, when the user sets it, is the team size, fixed;
+//   - QUELMAR_THREADS=N, else OMP_NUM_THREADS, when set, is the team size,
+//     fixed (QUELMAR_THREADS=auto: the rule below whatever OMP_NUM_THREADS is);
 //   - otherwise the CPUs the process may run on (affinity mask, cgroup quota),
 //     less those other processes keep busy (runnable threads that are not
 //     this process's, sampled at most every 100 ms), shared out among the CPU
@@ -25,7 +26,7 @@ struct CpuView {
   int usable = 1;                // CPUs of the affinity mask, capped by a cgroup CPU quota
   int online = 1;                // CPUs of the machine
   int others_running = 0;        // runnable threads of other processes
-  int override_threads = 0;      // OMP_NUM_THREADS when set, else 0
+  int override_threads = 0;      // QUELMAR_THREADS or OMP_NUM_THREADS when set, else 0
 };
 
 // The rule above, for `active` CPU calls running at once (the caller included).
@@ -35,7 +36,8 @@ int chooseSearchThreads(const CpuView& view, int active);
 CpuView currentCpuView();
 
 // The team a CPU call gets now, with `active` calls running at once in this
-// process (0: this process's current count plus the caller).
+// process (0: this process's current count plus the caller). The override is
+// read from the environment once, at the first call.
 int searchThreads(int active = 0);
 
 // CPU calls (ScopedSearchThreads) running now in this process.

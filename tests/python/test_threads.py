@@ -42,10 +42,12 @@ print(json.dumps(out))
 """
 
 
-def run_python(script, *args, threads=None):
-    env = {k: v for k, v in os.environ.items() if k != "OMP_NUM_THREADS"}
+def run_python(script, *args, threads=None, own=None):
+    env = {k: v for k, v in os.environ.items() if k not in ("OMP_NUM_THREADS", "QUELMAR_THREADS")}
     if threads is not None:
         env["OMP_NUM_THREADS"] = threads
+    if own is not None:
+        env["QUELMAR_THREADS"] = own
     done = subprocess.run([sys.executable, "-c", script, *args], env=env, capture_output=True, text=True,
                           timeout=300)
     assert done.returncode == 0, done.stderr
@@ -69,14 +71,17 @@ def busy_processes():
 
 # Catches: a team larger than the CPUs the process may use, an OMP_NUM_THREADS that the rule
 # overrides, a count of 0.
-@pytest.mark.parametrize("mask, threads, expected", [
-    ("one", None, 1),             # one CPU in the mask: one thread, however many the machine has
-    ("one", "3", 3),              # the user's count is kept as given
-    ("all", "1", 1),
-    ("all", "5", 5),
+@pytest.mark.parametrize("mask, threads, own, expected", [
+    ("one", None, None, 1),       # one CPU in the mask: one thread, however many the machine has
+    ("one", "3", None, 3),        # the user's count is kept as given
+    ("all", "1", None, 1),
+    ("all", "5", None, 5),
+    ("all", "1", "4", 4),         # the project's own variable first
+    ("one", "3", "auto", 1),      # "auto": the rule, whatever OMP_NUM_THREADS says (Dask workers)
+    ("one", None, "many", 1),     # not a count: ignored
 ])
-def test_team_size_follows_the_mask_and_the_override(mask, threads, expected):
-    assert run_python(RULE_SCRIPT, mask, threads=threads) == expected
+def test_team_size_follows_the_mask_and_the_override(mask, threads, own, expected):
+    assert run_python(RULE_SCRIPT, mask, threads=threads, own=own) == expected
 
 
 # Catches: worker processes (or any other busy process) that each still start a team per CPU.

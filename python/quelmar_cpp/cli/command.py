@@ -67,7 +67,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = _parser(specs)
     args = parser.parse_args(sys.argv[1:] if argv is None else argv)
     try:
-        return _solve(args, specs, argv is not None)
+        return _solve(args, specs)
     except UsageError as exc:
         print(f"{parser.prog} solve: error: {exc}", file=sys.stderr)
         return 2
@@ -122,22 +122,13 @@ class _Signals:
             raise Stopped(self.signum)
 
 
-def _cpus() -> int:
-    """CPUs this process may run on."""
-    return getattr(os, "process_cpu_count", os.cpu_count)() or 1
-
-
-def _plan_threads(args, argv_given: bool) -> str:
-    """OpenMP threads per solve, dividing the CPUs among --threads; may re-execute the command."""
-    if "OMP_NUM_THREADS" in os.environ or args.threads == 1 or args.cluster:
-        return os.environ.get("OMP_NUM_THREADS", f"{_cpus()} (all CPUs)")
-    share = str(max(1, _cpus() // args.threads))
-    if not argv_given:
-        # libgomp reads OMP_NUM_THREADS once, when the backend is loaded (importing quelmar_cpp),
-        # so the share takes effect in a fresh process running the same command.
-        sys.stdout.flush()
-        os.execve(sys.executable, sys.orig_argv, {**os.environ, "OMP_NUM_THREADS": share})
-    return f"{_cpus()} (fixed when quelmar_cpp was imported)"
+def _omp_threads() -> str:
+    """The searches' OpenMP threads, as the summary line states them."""
+    for name in ("QUELMAR_THREADS", "OMP_NUM_THREADS"):
+        if name in os.environ:
+            return f"OpenMP threads: {name}={os.environ[name]}"
+    # The backend shares the CPUs that other processes leave free among the searches running at once.
+    return "OpenMP threads shared by load"
 
 
 def _check_writable(path: str | None, option: str) -> None:
@@ -216,7 +207,7 @@ def _row_problem(row: dict, plugin, env: str) -> str | None:
     return None
 
 
-def _solve(args, specs: list[dict], argv_given: bool) -> int:
+def _solve(args, specs: list[dict]) -> int:
     """The solve command; UsageError for bad input, SolveError when a solver call fails,
     Stopped (with a `note` on what was kept) when a signal stops it."""
     if args.threads < 1 or (args.cluster and args.threads != 1):
@@ -224,7 +215,7 @@ def _solve(args, specs: list[dict], argv_given: bool) -> int:
     if args.resume and not args.out:
         raise UsageError("--resume needs --out: it finishes the rows kept in FILE.partial beside the --out FILE")
     sweep_name, runs = plan_runs(args, specs)
-    omp = _plan_threads(args, argv_given)
+    omp = _omp_threads()
     device = next((s["device"] for s in runs.values() if "device" in s), "cpu")
     solver = args.solver if args.solver != "auto" else ("gpu" if device.startswith("cuda") else "cpu")
     accepted = {s["name"] for s in specs if solver in s["solvers"]}
@@ -335,7 +326,7 @@ def _report(args, rows: Rows, labels: list[str], optimal, solver: str, wall: flo
     if args.plot:
         report.write_plot(args.plot, runs)
     print(report.format_table({label: report.summarize(run, optimal) for label, run in runs.items()}))
-    where = f"on {args.cluster}" if args.cluster else f"{args.threads} thread(s) x {omp} OpenMP threads"
+    where = f"on {args.cluster}" if args.cluster else f"{args.threads} thread(s), {omp}"
     resumed = f"; resumed after {rows.resumed} of {len(rows.rows)} rows" if args.resume else ""
     print(f"{n} states x {len(labels)} run(s), {solver.upper()} solver, {wall:.2f} s wall, {where}{resumed}")
     failed = [r for r in rows.rows if r["solved"] and r["verified"] is False]

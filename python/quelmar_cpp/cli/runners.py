@@ -39,6 +39,13 @@ def solve_call(call: tuple):
     return func(np.asarray(state, dtype=np.uint8), env, model, **settings)
 
 
+def _worker_solve_call(call: tuple):
+    """solve_call on a cluster worker, whose searches share its machine's free CPUs: Dask sets
+    OMP_NUM_THREADS=1 in the workers it spawns, which would otherwise fix one thread per search."""
+    os.environ.setdefault("QUELMAR_THREADS", "auto")
+    return solve_call(call)
+
+
 class _NoBar:
     def update(self, n=1): pass
     def close(self): pass
@@ -109,7 +116,7 @@ def run_cluster(client, calls: dict[int, tuple]) -> Iterator[tuple[int, dict]]:
     import distributed
 
     indices = list(calls)
-    futures = client.map(solve_call, [calls[i] for i in indices], pure=False, retries=CLUSTER_RETRIES)
+    futures = client.map(_worker_solve_call, [calls[i] for i in indices], pure=False, retries=CLUSTER_RETRIES)
     index = {f.key: i for f, i in zip(futures, indices)}
     try:
         for future in distributed.as_completed(futures):

@@ -56,6 +56,8 @@ CHECKPOINT_FORMAT = "quelmar_cpp.train.checkpoint/1"
 HELPERS = ("random_walks", "expand_states", "goal_flags", "network_inputs")
 # A loss point goes into the curve this often (and at every evaluation).
 LOG_EVERY = 50
+# Steps between two looks at the machine's load (the thread count follows it).
+LOAD_EVERY = 10
 
 # name: (type, default, help). Every option but the budget ones is fixed for a
 # run: --resume takes it from the checkpoint and refuses a different value.
@@ -91,7 +93,8 @@ SETTINGS = {
 }
 # Given again with --resume, these replace the stored values.
 BUDGET = {
-    "threads": (int, None, "PyTorch threads (default: the CPUs this process may use)"),
+    "threads": (int, None, "PyTorch threads (default: the backend's rule, looked at every 10 steps: "
+                           "the CPUs this process may use that other processes leave free)"),
     "steps": (int, None, "train until this step (the whole run's total)"),
     "minutes": (float, None, "train for this many minutes of wall time (the whole run's total)"),
     "checkpoint_minutes": (float, 5.0, "write checkpoint.pt every M minutes"),
@@ -583,13 +586,19 @@ class Run:
     def train(self) -> int:
         handlers = {sig: signal.signal(sig, self._on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
         threads = torch.get_num_threads()
-        torch.set_num_threads(self.s["threads"] or len(os.sched_getaffinity(0)))
+        self._follow_load()
         try:
             return self._train()
         finally:
             torch.set_num_threads(threads)
             for sig, handler in handlers.items():
                 signal.signal(sig, handler)
+
+    def _follow_load(self) -> None:
+        """PyTorch threads: --threads, else the backend's rule (the CPUs other processes leave free)."""
+        wanted = self.s["threads"] or quelmar_cpp._backend_impl._search_threads()
+        if wanted != torch.get_num_threads():
+            torch.set_num_threads(wanted)
 
     def _train(self) -> int:
         """The loop and the outputs; a diverged run ends with one line and status 1, and any
@@ -631,6 +640,8 @@ class Run:
                     or (s["eval_minutes"] and now - last_eval >= 60 * s["eval_minutes"]))
                 rate = s["batch"] * (self.step - mark_step) / max(now - mark_time, 1e-9)
                 bar.show(self._budget_fraction(), self.step, sum(losses) / len(losses), rate, self.elapsed)
+                if self.step % LOAD_EVERY == 0:
+                    self._follow_load()
                 if due_eval or self.step % LOG_EVERY == 0:
                     record = self._record(losses, rate, due_eval)
                     losses, mark_step, mark_time = [], self.step, time.perf_counter()
