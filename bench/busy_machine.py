@@ -73,7 +73,7 @@ def searches(run, states):
 
 if workload in ("astar100", "astar10000"):
     model = os.path.join(build, "models", "puzzle15_manhattan.pt2")
-    batch, budget = (100, 300_000) if workload == "astar100" else (10_000, 1_000_000)
+    batch, budget = (100, 200_000) if workload == "astar100" else (10_000, 600_000)
     states = [qp.scramble("puzzle15", 1000, s) for s in (14, 31)]
     searches(lambda s, budget=budget: quelmar_cpp.run_weighted_astar(
         s, "puzzle15", model, 1.0, batch, "cpu", search_budget=budget, operation_breakdown=True), states)
@@ -143,6 +143,8 @@ def main() -> int:
     parser.add_argument("--baseline", metavar="DIR",
                         help="another build's python folder, measured with its default threads beside "
                              "the same load (e.g. a copy of an earlier build/python)")
+    parser.add_argument("--repeat", type=int, default=1,
+                        help="measurements per setting, interleaved; the tables show the median rate")
     parser.add_argument("--json", help="append the measurements to this file (JSON lines)")
     args = parser.parse_args()
     loads = [int(x) for x in args.loads.split(",")]
@@ -159,19 +161,22 @@ def main() -> int:
         busy = start_busy(load)
         try:
             time.sleep(0.5)
-            for workload in workloads:
-                for label, python_dir, counts in builds:
-                    for t in counts:
-                        r = run_child(workload, t, python_dir, os.path.dirname(python_dir))
-                        results[load, workload, label, t] = r
-                        if args.json:
-                            with open(args.json, "a") as f:
-                                f.write(json.dumps({"build": label, "load": load, "workload": workload,
-                                                    "threads": t, **r}) + "\n")
+            for _ in range(args.repeat):
+                for workload in workloads:
+                    for label, python_dir, counts in builds:
+                        for t in counts:
+                            r = run_child(workload, t, python_dir, os.path.dirname(python_dir))
+                            results.setdefault((load, workload, label, t), []).append(r)
+                            if args.json:
+                                with open(args.json, "a") as f:
+                                    f.write(json.dumps({"build": label, "load": load, "workload": workload,
+                                                        "threads": t, **r}) + "\n")
         finally:
             for p in busy:
                 p.kill()
                 p.wait()
+    # The measurement of median rate stands for each setting.
+    results = {k: sorted(runs, key=lambda r: r["rate"])[len(runs) // 2] for k, runs in results.items()}
     # A row per workload and load, a column per build and thread setting.
     columns = [(label, t) for label, _, counts in builds for t in counts]
     names = [("baseline" if label == "baseline" else t) for label, t in columns]

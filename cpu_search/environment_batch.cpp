@@ -108,6 +108,8 @@ WalkBatch randomWalks(const std::string& env, std::span<const uint8_t> start, in
   out.lengths.resize(static_cast<size_t>(count));
   const uint64_t span = static_cast<uint64_t>(max_length - min_length) + 1;
   const ScopedSearchThreads threads;
+  // A walk is many moves: worth a thread from far fewer items than one expansion.
+  constexpr size_t kWalksPerThread = 16;
   parallelForStatic(static_cast<size_t>(count), [&](size_t i) {
     WalkGenerator generator(seed, i);
     const int64_t length = min_length + static_cast<int64_t>(generator.below(span));
@@ -136,7 +138,7 @@ WalkBatch randomWalks(const std::string& env, std::span<const uint8_t> start, in
       state = std::move(next);
     }
     copyChild(state.get(), "Environment next_state()", width, row);
-  });
+  }, kWalksPerThread);
   return out;
 }
 

@@ -78,10 +78,12 @@ class ShardedClosed {
         });
       }
     };
-    if (shards_.size() == 1)
-      filterShard(0);
-    else
-      parallelForStatic(shards_.size(), filterShard);
+    // Every shard reads all children: parallel once they are enough to pay for a region.
+    if (shards_.size() == 1 || children.size() < kLightItemsPerThread * 2) {
+      for (size_t s = 0; s < shards_.size(); ++s) filterShard(s);
+    } else {
+      parallelForStatic(shards_.size(), filterShard, 1);
+    }
   }
 
   const std::vector<uint8_t>& goals() const { return goal_; }
