@@ -6,7 +6,7 @@ random_walks makes `--walks` cube walks of up to `--max-length` moves (lengths u
 [0, max], so about max/2 moves each); network_inputs, goal_flags and expand_states then
 run on the walks' end states, all at once and in slices of `--chunk` states (as a
 training loop takes minibatches). Each figure is the best of `--repeats` runs. OpenMP
-threads: OMP_NUM_THREADS, else every usable CPU (fixed when quelmar_cpp is imported).
+threads: OMP_NUM_THREADS, else the CPUs other processes leave free (README, "Threads on a shared machine").
 
 A call's result is fresh memory: 100,000 cube input rows are 130 MB, above glibc's
 largest mmap threshold (32 MB), so every such call maps new pages and pays one page
@@ -40,7 +40,7 @@ def main():
     qp.register()
     goal = qp.goal_state(args.env)
     states, lengths = quelmar_cpp.random_walks(args.env, goal, args.walks, args.max_length, 1)
-    threads = os.environ.get("OMP_NUM_THREADS", f"{os.cpu_count()} (all CPUs)")
+    threads = os.environ.get("OMP_NUM_THREADS", "shared by load")
     print(f"{args.env}, {args.walks:,} states, walks of 0..{args.max_length} moves "
           f"(mean {lengths.mean():.1f}), OpenMP threads: {threads}")
     runs = [

@@ -79,7 +79,7 @@ def cube_tables(args):
     # The shipped weights' rows by width: a stage with the same model.pt reuses them.
     shipped, shipped_rows = file_digest(SHIPPED_WEIGHTS) if os.path.exists(SHIPPED_WEIGHTS) else None, {}
     print(f"{args.cubes} random cubes (1000 scramble moves), OpenMP threads: "
-          f"{os.environ.get('OMP_NUM_THREADS', 'all CPUs')}; lengths in quarter turns, of the solved")
+          f"{os.environ.get('OMP_NUM_THREADS', 'shared by load')}; lengths in quarter turns, of the solved")
     if os.path.exists(CUBE_MODEL):
         print(f"\n1. shipped model {CUBE_MODEL}, beam width:")
         print(CUBE_HEADER)

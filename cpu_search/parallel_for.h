@@ -33,8 +33,8 @@ void countSerial();
 // Items per thread below which a loop of light items (one state's expansion,
 // goal test, hash or inputs: well under a microsecond to a few) runs on fewer
 // threads, down to the caller alone: a region's fork and join cost more than
-// such a share. Measured with bench/busy_machine.py: 15-puzzle A* at batch 100
-// ran 1.6 times faster alone on one thread than on two.
+// such a share (in one run of bench/busy_machine.py, 15-puzzle A* at batch 100
+// ran 1.6 times faster alone on one thread than on two).
 inline constexpr size_t kLightItemsPerThread = 256;
 
 template <typename Body>
