@@ -146,10 +146,14 @@ class CpuSampler {
     } else {
       push(othersRunning());
     }
+    // The median of at most five: an insertion sort.
     std::array<int, kSamples> sorted{};
     const size_t n = std::min(count_, kSamples);
-    std::copy_n(history_.begin(), n, sorted.begin());
-    std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n));
+    for (size_t i = 0; i < n; ++i) {
+      size_t j = i;
+      for (; j > 0 && sorted[j - 1] > history_[i]; --j) sorted[j] = sorted[j - 1];
+      sorted[j] = history_[i];
+    }
     others_.store(sorted[n / 2], std::memory_order_relaxed);
     const int cgroup = cgroupCpus();
     usable_.store(cgroup > 0 ? std::min(affinityCpus(), cgroup) : affinityCpus(),
