@@ -210,8 +210,10 @@ ScopedSearchThreads::ScopedSearchThreads(int threads)
   t_scope = this;
 }
 
-ScopedSearchThreads::ScopedSearchThreads() : ScopedSearchThreads(searchThreads()) {
+ScopedSearchThreads::ScopedSearchThreads() : ScopedSearchThreads(1) {
+  // Counted first, then sized: two calls starting at once see each other.
   fixed_ = false;
+  omp_set_num_threads(searchThreads(g_active.load(std::memory_order_relaxed)));
 }
 
 ScopedSearchThreads::~ScopedSearchThreads() {
