@@ -42,9 +42,12 @@ NB_MODULE(_backend_impl, m) {
         "Number of model packages currently loaded and cached.");
   // The thread-count rule and the parallel loops' counters, for the trainer
   // and the benchmarks (private: not part of the solvers' interface).
-  m.def("_search_threads", [] { return quelmar::searchThreads(); },
-        "OpenMP threads a CPU search started now would run on (QUELMAR_THREADS or OMP_NUM_THREADS "
-        "when set, else the CPUs this process may use that other processes leave free).");
+  // One call: the trainer asks between steps, and the count must not halve whenever its
+  // background batch thread happens to be inside a helper.
+  m.def("_search_threads", [] { return quelmar::searchThreads(1); },
+        "OpenMP threads a CPU search would run on as this process's only CPU call (QUELMAR_THREADS "
+        "or OMP_NUM_THREADS when set, else the CPUs this process may use that other processes "
+        "leave free).");
   m.def("_parallel_stats", [](bool reset) {
     const quelmar::ParallelStats stats = quelmar::parallelStats();
     if (reset) quelmar::resetParallelStats();

@@ -155,7 +155,8 @@ class CpuSampler {
       sorted[j] = history_[i];
     }
     others_.store(sorted[n / 2], std::memory_order_relaxed);
-    const int cgroup = cgroupCpus();
+    // A quota is set when the container starts: read it once, not at every sample.
+    static const int cgroup = cgroupCpus();
     usable_.store(cgroup > 0 ? std::min(affinityCpus(), cgroup) : affinityCpus(),
                   std::memory_order_relaxed);
     last_.store(Clock::now().time_since_epoch().count(), std::memory_order_release);
