@@ -50,7 +50,7 @@ PHASES = ("pop", "is_solved", "expand", "check", "heuristic", "push")
 CHILD = r"""
 import json, os, sys, time
 import quelmar_cpp, quelmar_puzzles as qp
-from quelmar_cpp import _backend_impl as backend
+from quelmar_cpp import _research_impl as backend
 qp.register()
 workload, build = sys.argv[1], sys.argv[2]
 stats = getattr(backend, "_parallel_stats", None)

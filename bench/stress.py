@@ -110,7 +110,7 @@ def main(argv=None) -> int:
                              "rows": rows, "seconds": time.perf_counter() - start})
     report["mismatches"] = mismatches
     report["errors"] = errors
-    report["cached_packages"] = quelmar_cpp._backend_impl._cached_model_packages()
+    report["cached_packages"] = quelmar_cpp._research_impl._cached_model_packages()
 
     if args.json:
         print(json.dumps(report, indent=2))

@@ -1,13 +1,15 @@
-// run_weighted_astar, run_torch_gpu_astar and run_beam_search: the Python
-// faces of the solvers, and _search_settings, the settings table as Python data.
+// The solver functions of either module, from the solver table, and the two
+// tables as Python data: _search_settings (the settings) and _solvers.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
 #include <string>
+#include <utility>
 
 #include "bindings/bindings.h"
 #include "bindings/solver_call.h"
 #include "bindings/solver_doc.h"
+#include "bindings/solver_table.h"
 #include "config/settings_table.h"
 
 namespace nb = nanobind;
@@ -15,12 +17,13 @@ namespace nb = nanobind;
 namespace quelmar::bindings {
 namespace {
 
-template <typename Settings>
-void defineSolver(nb::module_& m, const char* name, const std::string& summary,
-                  const std::string& runtime_error) {
+template <size_t SolverIndex>
+void defineSolver(nb::module_& m) {
+  constexpr const auto& solver = std::get<SolverIndex>(kSolvers);
+  // The module keeps a pointer to the text: one string per solver, for the process.
   static const std::string doc =
-      solverDocstring(settings::solverOf<Settings>(), summary, runtime_error);
-  SolverFunctionOf<Settings>::define(m, name, doc.c_str());
+      solverDocstring(solver.record, std::string(solver.summary), std::string(solver.raises));
+  SolverFunctionOf<SolverIndex>::define(m, doc.c_str());
 }
 
 const char* typeName(bool) { return "bool"; }
@@ -29,22 +32,21 @@ const char* typeName(int64_t) { return "int"; }
 const char* typeName(float) { return "float"; }
 const char* typeName(const std::string&) { return "str"; }
 
-// {"default": value or None, "doc": text} of a row for one solver.
-template <typename Settings, typename Row>
-nb::dict solverEntry(const Row& row) {
-  constexpr settings::Solver solver = settings::solverOf<Settings>();
-  const Settings defaults;
+// {"default": value or None, "doc": text} of a settings row for one solver.
+template <typename Solver, typename Row>
+nb::dict solverEntry(const Solver& solver, const Row& row) {
+  const typename Solver::SettingsRecord defaults;
   nb::dict entry;
-  if (settings::requiredInPython(row.name, solver))
+  if (settings::requiredInPython(row.name, solver.record))
     entry["default"] = nb::none();
   else
     entry["default"] = typename Row::Type(row.field(defaults));
-  entry["doc"] = std::string(row.docFor(solver));
+  entry["doc"] = std::string(row.docFor(solver.record));
   return entry;
 }
 
-// One dict per setting, in argument order: name, type, choices (or None) and
-// per solver that takes it ("cpu", "gpu", "beam"), its Python default (None:
+// One dict per setting, in argument order: name, type, choices (or None)
+// and, per solver taking it (by its table name), its Python default (None:
 // required) and doc.
 nb::list searchSettings() {
   nb::list table;
@@ -53,12 +55,11 @@ nb::list searchSettings() {
         const auto add = [&](const auto& r) {
           using Row = std::remove_cvref_t<decltype(r)>;
           nb::dict solvers;
-          if constexpr (settings::takes(Row::solvers, settings::Solver::kCpu))
-            solvers["cpu"] = solverEntry<SolverSettings>(r);
-          if constexpr (settings::takes(Row::solvers, settings::Solver::kGpu))
-            solvers["gpu"] = solverEntry<TorchAStarConfig>(r);
-          if constexpr (settings::takes(Row::solvers, settings::Solver::kBeam))
-            solvers["beam"] = solverEntry<BeamSearchSettings>(r);
+          forEachSolverIndex([&](auto index) {
+            constexpr const auto& solver = std::get<decltype(index)::value>(kSolvers);
+            if constexpr (settings::takes(Row::solvers, solver.record))
+              solvers[std::string(solver.name).c_str()] = solverEntry(solver, r);
+          });
           nb::dict entry;
           entry["name"] = std::string(r.name);
           entry["type"] = typeName(typename Row::Type{});
@@ -78,32 +79,35 @@ nb::list searchSettings() {
   return table;
 }
 
+// One dict per solver, in table order: its name, function and module.
+nb::list solverList() {
+  nb::list solvers;
+  forEachSolver([&](const auto& solver) {
+    nb::dict entry;
+    entry["name"] = std::string(solver.name);
+    entry["function"] = std::string(solver.function);
+    entry["module"] = std::string(moduleName(solver.module));
+    solvers.append(entry);
+  });
+  return solvers;
+}
+
 }  // namespace
 
-void defineCpuSolver(nb::module_& m) {
-  defineSolver<SolverSettings>(m, "run_weighted_astar",
-                               "Solve a single puzzle state via weighted A* search.",
-                               "RuntimeError: If the C++ solver cannot initialize or complete.");
+void defineSolvers(nb::module_& m, Module module) {
+  forEachSolverIndex([&](auto index) {
+    if (std::get<decltype(index)::value>(kSolvers).module == module)
+      defineSolver<decltype(index)::value>(m);
+  });
 }
 
-void defineGpuSolver(nb::module_& m) {
-  defineSolver<TorchAStarConfig>(
-      m, "run_torch_gpu_astar",
-      "Solve a single puzzle state using the LibTorch GPU-only A* searcher.",
-      "RuntimeError: If the C++ GPU searcher cannot initialize or complete.");
-}
-
-void defineBeamSearch(nb::module_& m) {
-  defineSolver<BeamSearchSettings>(
-      m, "run_beam_search",
-      "Solve a single puzzle state via beam search guided by the heuristic network.",
-      "RuntimeError: If the C++ beam search cannot initialize or complete.");
-}
-
-void defineSettingsTable(nb::module_& m) {
+void defineSolverTables(nb::module_& m) {
   m.def("_search_settings", &searchSettings,
         "The solvers' settings: one dict per setting with name, type, choices and, per solver "
         "taking it, its default (None: required) and doc.");
+  m.def("_solvers", &solverList,
+        "The solvers: one dict per solver with its name (the key of its settings), function and "
+        "module.");
 }
 
 }  // namespace quelmar::bindings

@@ -43,5 +43,5 @@ add_custom_target(quelmar_models ALL DEPENDS ${_quelmar_models_stamps})
 # Importing quelmar_cpp loads the extension; order only, so relinking it does
 # not re-export the models.
 if(TARGET _backend_impl)
-  add_dependencies(quelmar_models _backend_impl)
+  add_dependencies(quelmar_models _backend_impl _research_impl)
 endif()

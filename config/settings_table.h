@@ -21,19 +21,13 @@
 
 namespace quelmar::settings {
 
-// A bit per solver: the weighted A* solvers on the CPU and the GPU, and the
-// beam search. A row's value says which solvers take it.
+// A bit per settings record: the weighted A* solvers' on the CPU and the GPU,
+// and the beam search's. A row's value says which records take it; a solver
+// (bindings/solver_table.h) takes the rows of its record.
 enum class Solver : uint8_t { kCpu = 1, kGpu = 2, kBoth = 3, kBeam = 4, kAll = 7 };
 
 constexpr bool takes(Solver row, Solver solver) {
   return (static_cast<uint8_t>(row) & static_cast<uint8_t>(solver)) != 0;
-}
-
-template <typename Settings>
-constexpr Solver solverOf() {
-  if constexpr (std::is_same_v<Settings, TorchAStarConfig>) return Solver::kGpu;
-  if constexpr (std::is_same_v<Settings, BeamSearchSettings>) return Solver::kBeam;
-  return Solver::kCpu;
 }
 
 // One row. T is the field's type; Field maps a record to a reference to the
@@ -215,20 +209,5 @@ constexpr std::array<size_t, takenCount<S>()> settingIndices() {
 
 // "<name> must be 'a' or 'b'": the message of a mode with a value outside its choices.
 std::string choiceMessage(std::string_view name, std::span<const std::string_view> choices);
-
-// Default profiling run ids. The Python entry points fill an empty
-// profile_run_id with the first; a native caller's search that still finds
-// it empty uses the second. The two differ for the GPU solver by design of
-// its interface ("cpp_torch_gpu" against "cpp_torch_gpu_astar").
-constexpr std::string_view pythonRunId(Solver solver) {
-  return solver == Solver::kGpu    ? "cpp_torch_gpu"
-         : solver == Solver::kBeam ? "cpp_beam"
-                                   : "cpp_pwas";
-}
-constexpr std::string_view searchRunId(Solver solver) {
-  return solver == Solver::kGpu    ? "cpp_torch_gpu_astar"
-         : solver == Solver::kBeam ? "cpp_beam"
-                                   : "cpp_pwas";
-}
 
 }  // namespace quelmar::settings

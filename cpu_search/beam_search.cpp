@@ -9,21 +9,18 @@
 #include <utility>
 
 #include "config/search_modes.h"
-#include "config/settings_table.h"
 #include "cpu_search/closed_state_table.h"
 #include "cpu_search/engine_parts.h"
 #include "cpu_search/node_store.h"
-#include "cpu_search/path_reconstruction.h"
+#include "cpu_search/search_context.h"
 #include "cpu_search/search_node.h"
 #include "cpu_search/search_start.h"
-#include "cpu_search/sharded_closed.h"
 #include "cpu_search/search_threads.h"
-#include "heuristic/aoti_heuristic_runner.h"
+#include "cpu_search/sharded_closed.h"
 #include "profiling/phase_recorder.h"
-#include "profiling/profiler.h"
 #include "profiling/python_output.h"
-#include "profiling/search_engine.h"
 #include "profiling/search_report.h"
+#include "search/engine.h"
 
 namespace quelmar {
 namespace {
@@ -70,16 +67,10 @@ class BeamSearch {
 
   const BeamSearchSettings& settings_;
   const SearchModes modes_;
-  const AOTIManifest& manifest_;
-  std::unique_ptr<Environment> start_;
-  AOTIHeuristicRunner runner_;
-  Profiler profiler_;
-  PhaseRecorder phases_;
+  CpuSearchContext<Node> context_;
+  const PhaseRecorder& phases_;
+  SearchProgress& progress_;
   ShardedClosed<Node> closed_;
-  TimePoint search_start_;
-
-  SearchResult result_;
-  SearchProgress progress_;
   Node* goal_ = nullptr;
   int64_t steps_ = 0;
   std::vector<Node*> beam_;
@@ -89,9 +80,6 @@ class BeamSearch {
   std::vector<size_t> child_offset_;
   std::vector<Node> children_;
   std::vector<Node*> accepted_;
-  std::vector<float> scratch_;
-  std::vector<std::vector<float>> inputs_;
-  std::vector<float> heuristics_;
   std::vector<size_t> order_;
 };
 
@@ -104,32 +92,23 @@ BeamSearch::BeamSearch(std::unique_ptr<Environment> start, const AOTIManifest& m
                        const BeamSearchSettings& settings)
     : settings_(settings),
       modes_(parseBeamSearchModes(settings)),
-      manifest_(checkedManifest(manifest, start.get())),
-      start_(std::move(start)),
-      runner_(manifest, settings.device),
-      profiler_(profilingOptionsWithRunId(settings,
-                                          settings::searchRunId(settings::Solver::kBeam).data())),
-      phases_(settings, [this] { runner_.synchronize(); }, profiler_),
+      // The budget is counted in steps (checkSteps), not in generated nodes.
+      context_(std::move(start), manifest, settings, "cpp_beam", "beam", 0),
+      phases_(context_.phases()),
+      progress_(context_.progress()),
       closed_(modes_.probing, static_cast<size_t>(std::max(omp_get_max_threads(), 1)), kClosedSlots,
-              kStoreChunk, false),
-      progress_(0),
-      scratch_(totalInputElements(manifest)),
-      inputs_(manifest.inputs.size()) {
-  search_start_ = SystemClock::now();
+              kStoreChunk, false) {
+  context_.startClock();
 }
 
 SearchStatus BeamSearch::initialize() {
   Node start;
-  start.own(std::move(start_));
+  start.own(context_.takeStart());
   Node* node = closed_.storeStart(std::move(start));
   closed_.closeStart(node);
   bool is_goal = false;
   const double seconds = phases_.time("beam.is_solved", [&] { is_goal = node->environment->is_solved(); });
-  if (settings_.operation_breakdown) {
-    IterationTimings timings;
-    timings.is_solved = {seconds, seconds, 0.0, 1};
-    addIterationTimings(result_, timings);
-  }
+  context_.addTimings({{Operation::kIsSolved, {seconds, seconds, 0.0, 1}}});
   beam_.assign(1, node);
   if (is_goal) {
     goal_ = node;
@@ -157,7 +136,7 @@ SearchStatus BeamSearch::step() {
       progress_.goalFound();
     }
   }
-  heuristics_.clear();
+  context_.clearOutputs();
   if (goal_ == nullptr) {
     if (!accepted_.empty()) score(seconds);
     seconds.select = phases_.time("beam.select", [&] { selectBeam(); });
@@ -185,26 +164,23 @@ void BeamSearch::filterThroughClosed() {
 // One network call for the survivors.
 void BeamSearch::score(Seconds& seconds) {
   seconds.scored = true;
-  seconds.heuristic = phases_.time("beam.heuristic", [&] {
-    phases_.time("beam.write_inputs",
-                 [&] { writeNodeInputs<Node>(accepted_, manifest_.inputs, inputs_, scratch_); });
-    seconds.infer = phases_.time("beam.heuristic_infer",
-                                 [&] { heuristics_ = runner_.infer(inputs_, accepted_.size()); });
-    if (heuristics_.size() != accepted_.size())
-      throw std::runtime_error("Heuristic returned a wrong number of values");
-  });
-  for (size_t a = 0; a < accepted_.size(); ++a) accepted_[a]->heuristic = heuristics_[a];
+  ScoreSeconds scored;
+  const std::vector<float>& heuristics = context_.score(accepted_, scored);
+  seconds.heuristic = scored.heuristic;
+  seconds.infer = scored.infer;
+  for (size_t a = 0; a < accepted_.size(); ++a) accepted_[a]->heuristic = heuristics[a];
 }
 
 // The beam_width survivors with the lowest heuristic, best first; equal
 // heuristics keep child order, so the beam is the same on any thread count.
 void BeamSearch::selectBeam() {
+  const std::vector<float>& heuristics = context_.outputs();
   order_.resize(accepted_.size());
   std::iota(order_.begin(), order_.end(), size_t{0});
   const size_t keep = std::min(order_.size(), static_cast<size_t>(settings_.beam_width));
   std::partial_sort(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(keep), order_.end(),
                     [&](size_t a, size_t b) {
-                      return heuristics_[a] != heuristics_[b] ? heuristics_[a] < heuristics_[b] : a < b;
+                      return heuristics[a] != heuristics[b] ? heuristics[a] < heuristics[b] : a < b;
                     });
   beam_.resize(keep);
   for (size_t i = 0; i < keep; ++i) beam_[i] = accepted_[order_[i]];
@@ -213,30 +189,24 @@ void BeamSearch::selectBeam() {
 // Adds one step into the breakdown and prints its lines. Keeping the beam
 // counts as the push entry; nothing is popped.
 void BeamSearch::recordStep(const Seconds& s) {
-  if (settings_.operation_breakdown) {
-    IterationTimings t;
-    t.expand = {s.expand + s.build, s.expand, s.build, 1};
-    t.is_solved = {s.is_solved, s.is_solved, 0.0, children_.empty() ? 0u : 1u};
-    t.check = {s.check, s.check, 0.0, 1};
-    t.heuristic = {s.heuristic, s.infer, clampedDifference(s.heuristic, s.infer), s.scored ? 1u : 0u};
-    t.push = {s.select, s.select, 0.0, goal_ == nullptr ? 1u : 0u};
-    t.iteration = {s.iteration, s.iteration, 0.0, 1};
-    addIterationTimings(result_, t);
-  }
+  context_.addTimings(
+      {{Operation::kExpand, {s.expand + s.build, s.expand, s.build, 1}},
+       {Operation::kIsSolved, {s.is_solved, s.is_solved, 0.0, children_.empty() ? 0u : 1u}},
+       {Operation::kCheck, {s.check, s.check, 0.0, 1}},
+       {Operation::kHeuristic,
+        {s.heuristic, s.infer, clampedDifference(s.heuristic, s.infer), s.scored ? 1u : 0u}},
+       {Operation::kPush, {s.select, s.select, 0.0, goal_ == nullptr ? 1u : 0u}},
+       {Operation::kIteration, {s.iteration, s.iteration, 0.0, 1}}});
   if (settings_.print_internals) {
     std::vector<double> depths;
     for (const Node* node : accepted_) depths.push_back(static_cast<double>(node->depth));
-    writeStdout(iterationHeuristicLine(progress_.iteration(), heuristics_, depths));
+    writeStdout(iterationHeuristicLine(progress_.iteration(), context_.outputs(), depths));
     writeStdout(iterationTimesLine({0.0, s.expand, s.is_solved, s.check, s.infer, s.select, s.iteration}));
   }
 }
 
 SearchResult BeamSearch::finish() {
-  if (progress_.solved()) {
-    result_.moves = reconstructPath(goal_, modes_.move_source, closed_.storedNodes());
-  }
-  return finishSearch(std::move(result_), progress_, beam_.empty(), search_start_, profiler_,
-                      "beam.total", settings_.operation_breakdown, settings_.verbose);
+  return context_.finish(goal_, modes_.move_source, closed_.storedNodes(), beam_.empty());
 }
 
 }  // namespace

@@ -25,7 +25,6 @@
 #include <vector>
 
 #include "config/search_modes.h"
-#include "config/settings_table.h"
 #include "config/validation.h"
 #include "cpu_search/closed_state_table.h"
 #include "cpu_search/engine_parts.h"
@@ -33,16 +32,14 @@
 #include "cpu_search/open_queue.h"
 #include "cpu_search/parallel_for.h"
 #include "cpu_search/parallel_weighted_astar.h"
-#include "cpu_search/path_reconstruction.h"
+#include "cpu_search/search_context.h"
 #include "cpu_search/search_node.h"
 #include "cpu_search/search_threads.h"
 #include "cpu_search/sharded_closed.h"
-#include "heuristic/aoti_heuristic_runner.h"
 #include "profiling/phase_recorder.h"
-#include "profiling/profiler.h"
-#include "profiling/search_engine.h"
 #include "profiling/python_output.h"
 #include "profiling/search_report.h"
+#include "search/engine.h"
 
 namespace quelmar {
 namespace cpu_search_detail {
@@ -103,21 +100,15 @@ class ParallelWeightedAStar {
 
   const SolverSettings& settings_;
   const SearchModes modes_;
-  const AOTIManifest& manifest_;
-  std::unique_ptr<Environment> start_;
-  AOTIHeuristicRunner runner_;
-  Profiler profiler_;
-  PhaseRecorder phases_;
+  CpuSearchContext<Node> context_;
+  const PhaseRecorder& phases_;
+  SearchProgress& progress_;
   const int64_t open_capacity_;
   const int64_t store_capacity_;
   const int64_t closed_capacity_;
   OpenQueue<Node> open_;
   ShardedClosed<Node> closed_;
   const size_t k_max_;
-  TimePoint search_start_;
-
-  SearchResult result_;
-  SearchProgress progress_;
   Node* goal_ = nullptr;
 
   // Per-iteration buffers, kept across iterations to reuse their memory.
@@ -127,9 +118,6 @@ class ParallelWeightedAStar {
   std::vector<Node> children_;
   std::vector<Node*> accepted_;
   std::vector<uint8_t> accepted_goal_;
-  std::vector<float> scratch_;
-  std::vector<std::vector<float>> inputs_;
-  std::vector<float> heuristics_;
   std::vector<OpenCost> costs_;
 };
 
@@ -139,12 +127,9 @@ ParallelWeightedAStar<H, T, O>::ParallelWeightedAStar(std::unique_ptr<Environmen
                                                       const SolverSettings& settings)
     : settings_(settings),
       modes_(parseSearchModes(settings)),
-      manifest_(checkedManifest(manifest, start.get())),
-      start_(std::move(start)),
-      runner_(manifest, settings.device),
-      profiler_(profilingOptionsWithRunId(
-          settings, settings::searchRunId(settings::Solver::kCpu).data())),
-      phases_(settings, [this] { runner_.synchronize(); }, profiler_),
+      context_(std::move(start), manifest, settings, "cpp_pwas", "pwas", settings.search_budget),
+      phases_(context_.phases()),
+      progress_(context_.progress()),
       open_capacity_(capacityHintOrDefault(settings.initial_open_size, 1024, "initial_open_size")),
       store_capacity_(
           capacityHintOrDefault(settings.initial_node_store_size, 1024, "initial_node_store_size")),
@@ -153,17 +138,14 @@ ParallelWeightedAStar<H, T, O>::ParallelWeightedAStar(std::unique_ptr<Environmen
                                              "initial_closed_size")),
       open_(open_capacity_, modes_.fixedCapacity()),
       closed_(makeClosed(modes_, closed_capacity_, store_capacity_)),
-      k_max_(settings.batch_size > 0 ? static_cast<size_t>(settings.batch_size) : 1),
-      progress_(settings.search_budget),
-      scratch_(totalInputElements(manifest)),
-      inputs_(manifest.inputs.size()) {
-  search_start_ = SystemClock::now();
+      k_max_(settings.batch_size > 0 ? static_cast<size_t>(settings.batch_size) : 1) {
+  context_.startClock();
 }
 
 template <typename H, typename T, typename O>
 SearchStatus ParallelWeightedAStar<H, T, O>::initialize() {
   Node start;
-  start.own(std::move(start_));
+  start.own(context_.takeStart());
   Node* node = closed_.storeStart(std::move(start));
   uint8_t is_goal = 0;
   Seconds seconds;
@@ -173,13 +155,11 @@ SearchStatus ParallelWeightedAStar<H, T, O>::initialize() {
   score(batch, std::span<const uint8_t>(&is_goal, 1), seconds);
   open_.push(node);
   closed_.closeStart(node);
-  if (settings_.operation_breakdown) {
-    IterationTimings start_timings;
-    start_timings.is_solved = {seconds.child_goal_tests, seconds.child_goal_tests, 0.0, 1};
-    start_timings.heuristic = {seconds.heuristic + seconds.cost, seconds.infer,
-                               clampedDifference(seconds.heuristic, seconds.infer) + seconds.cost, 1};
-    addIterationTimings(result_, start_timings);
-  }
+  context_.addTimings(
+      {{Operation::kIsSolved, {seconds.child_goal_tests, seconds.child_goal_tests, 0.0, 1}},
+       {Operation::kHeuristic,
+        {seconds.heuristic + seconds.cost, seconds.infer,
+         clampedDifference(seconds.heuristic, seconds.infer) + seconds.cost, 1}}});
   // A start state that is a goal ends the search here, before any
   // iteration: this engine goal-tests the start node itself, while the
   // tensor engine finds the goal when it pops the start row.
@@ -208,7 +188,7 @@ SearchStatus ParallelWeightedAStar<H, T, O>::step() {
   seconds.build = phases_.elapsed(build_start);
   seconds.child_goal_tests = phases_.time("pwas.is_solved", [&] { closed_.flagAndHash(children_); });
   seconds.check = phases_.time("pwas.closed_filter", [&] { filterThroughClosed(); });
-  heuristics_.clear();
+  context_.clearOutputs();
   if (!accepted_.empty()) score(accepted_, accepted_goal_, seconds);
   seconds.push = phases_.time("pwas.add_to_open", [&] {
     for (Node* node : accepted_) open_.push(node);
@@ -239,7 +219,8 @@ void ParallelWeightedAStar<H, T, O>::popBatch(Seconds& seconds) {
     if (phases_.timing()) {
       const TimePoint test_end = SystemClock::now();
       seconds.pop_goal_tests += PhaseRecorder::secondsBetween(test_start, test_end);
-      if (profiler_.active()) profiler_.record_impl("pwas.is_solved", test_start, test_end);
+      if (context_.profiler().active())
+        context_.profiler().record_impl("pwas.is_solved", test_start, test_end);
     }
     if (!is_goal) continue;
     if (!first_goal) first_goal = i;
@@ -288,25 +269,21 @@ template <typename H, typename T, typename O>
 void ParallelWeightedAStar<H, T, O>::score(std::span<Node* const> nodes,
                                            std::span<const uint8_t> goal, Seconds& seconds) {
   seconds.scored = true;
-  seconds.heuristic = phases_.time("pwas.heuristic", [&] {
-    phases_.time("pwas.write_inputs",
-                 [&] { writeNodeInputs<Node>(nodes, manifest_.inputs, inputs_, scratch_); });
-    seconds.infer = phases_.time("pwas.heuristic_infer",
-                                 [&] { heuristics_ = runner_.infer(inputs_, nodes.size()); });
-    if (heuristics_.size() != nodes.size())
-      throw std::runtime_error("Heuristic returned a wrong number of values");
-  });
+  ScoreSeconds scored;
+  const std::vector<float>& heuristics = context_.score(nodes, scored);
+  seconds.heuristic = scored.heuristic;
+  seconds.infer = scored.infer;
   seconds.cost = phases_.time("pwas.cost", [&] {
     costs_.resize(nodes.size());
     const T weight = static_cast<T>(settings_.weight);
     parallelForStatic(nodes.size(), [&](size_t a) {
       const T g = static_cast<T>(nodes[a]->depth);
-      const T h = goal[a] ? T(0) : static_cast<T>(heuristics_[a]);
+      const T h = goal[a] ? T(0) : static_cast<T>(heuristics[a]);
       costs_[a] = static_cast<O>(std::fma(weight, g, h));
     });
     for (size_t a = 0; a < nodes.size(); ++a) {
       nodes[a]->open_cost = costs_[a];
-      nodes[a]->heuristic = static_cast<H>(heuristics_[a]);
+      nodes[a]->heuristic = static_cast<H>(heuristics[a]);
     }
   });
 }
@@ -314,24 +291,27 @@ void ParallelWeightedAStar<H, T, O>::score(std::span<Node* const> nodes,
 // Adds one iteration into the breakdown and prints its lines.
 template <typename H, typename T, typename O>
 void ParallelWeightedAStar<H, T, O>::recordIteration(const Seconds& s, bool reached_push) {
-  if (settings_.operation_breakdown) {
-    IterationTimings t;
-    t.pop = {s.pop, clampedDifference(s.pop, s.pop_goal_tests), s.pop_goal_tests, 1};
-    if (reached_push) {
-      t.expand = {s.expand + s.build, s.expand, s.build, 1};
-      t.is_solved = {s.child_goal_tests, s.child_goal_tests, 0.0, children_.empty() ? 0u : 1u};
-      t.check = {s.check, s.check, 0.0, 1};
-      t.heuristic = {s.heuristic + s.cost, s.infer, clampedDifference(s.heuristic, s.infer) + s.cost,
-                     s.scored ? 1u : 0u};
-      t.push = {s.push, s.push, 0.0, 1};
-    }
-    t.iteration = {s.iteration, s.iteration, 0.0, 1};
-    addIterationTimings(result_, t);
+  const OperationSample pop = {s.pop, clampedDifference(s.pop, s.pop_goal_tests), s.pop_goal_tests, 1};
+  const OperationSample iteration = {s.iteration, s.iteration, 0.0, 1};
+  if (!reached_push) {
+    context_.addTimings({{Operation::kPop, pop}, {Operation::kIteration, iteration}});
+  } else {
+    context_.addTimings(
+        {{Operation::kPop, pop},
+         {Operation::kExpand, {s.expand + s.build, s.expand, s.build, 1}},
+         {Operation::kIsSolved,
+          {s.child_goal_tests, s.child_goal_tests, 0.0, children_.empty() ? 0u : 1u}},
+         {Operation::kCheck, {s.check, s.check, 0.0, 1}},
+         {Operation::kHeuristic,
+          {s.heuristic + s.cost, s.infer, clampedDifference(s.heuristic, s.infer) + s.cost,
+           s.scored ? 1u : 0u}},
+         {Operation::kPush, {s.push, s.push, 0.0, 1}},
+         {Operation::kIteration, iteration}});
   }
   if (reached_push && settings_.print_internals) {
     std::vector<double> depths;
     for (const Node* node : accepted_) depths.push_back(static_cast<double>(node->depth));
-    writeStdout(iterationHeuristicLine(progress_.iteration(), heuristics_, depths));
+    writeStdout(iterationHeuristicLine(progress_.iteration(), context_.outputs(), depths));
     writeStdout(iterationTimesLine({s.pop - s.pop_goal_tests, s.expand,
                                     s.child_goal_tests + s.pop_goal_tests, s.check, s.infer, s.push,
                                     s.iteration}));
@@ -340,11 +320,7 @@ void ParallelWeightedAStar<H, T, O>::recordIteration(const Seconds& s, bool reac
 
 template <typename H, typename T, typename O>
 SearchResult ParallelWeightedAStar<H, T, O>::finish() {
-  if (progress_.solved()) {
-    result_.moves = reconstructPath(goal_, modes_.move_source, closed_.storedNodes());
-  }
-  return finishSearch(std::move(result_), progress_, open_.empty(), search_start_, profiler_,
-                      "pwas.total", settings_.operation_breakdown, settings_.verbose);
+  return context_.finish(goal_, modes_.move_source, closed_.storedNodes(), open_.empty());
 }
 
 template <typename Heuristic, typename TotalCost, typename OpenCost>

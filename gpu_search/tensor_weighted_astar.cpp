@@ -12,7 +12,6 @@
 
 #include "config/scalar_type.h"
 #include "config/search_modes.h"
-#include "config/settings_table.h"
 #include "config/validation.h"
 #include "environments/registry.h"
 #include "environments/torch_env.h"
@@ -26,7 +25,7 @@
 #include "heuristic/aoti_manifest.h"
 #include "profiling/phase_recorder.h"
 #include "profiling/profiler.h"
-#include "profiling/search_engine.h"
+#include "search/engine.h"
 #include "profiling/python_output.h"
 #include "profiling/search_report.h"
 
@@ -174,8 +173,8 @@ TensorAStarSearch::TensorAStarSearch(const std::vector<uint8_t>& state,
       closed_node_index_(modes_.inPlace(), caps_.closed, device, modes_.fixedCapacity()),
       open_(types_.open_index, types_.open_cost, device, modes_.fixedCapacity()),
       search_start_(SystemClock::now()),
-      profiler_(profilingOptionsWithRunId(
-          config, settings::searchRunId(settings::Solver::kGpu).data())),
+      // A native caller's default run id; the Python function names its own.
+      profiler_(profilingOptionsWithRunId(config, "cpp_torch_gpu_astar")),
       phases_(config,
               [device] {
                 if (device.is_cuda()) torch::cuda::synchronize(device.index());
@@ -198,11 +197,10 @@ SearchStatus TensorAStarSearch::initialize() {
   if (modes_.inPlace()) closed_node_index_.map().narrow(0, 0, 1).copy_(row0);
   open_.initialize(row0, start.total_cost, caps_.open);
   if (config_.operation_breakdown) {
-    IterationTimings start_timings;
-    start_timings.is_solved = {seconds.is_solved, seconds.is_solved, 0.0, 1};
     const double misc = clampedDifference(seconds.heuristic, seconds.infer);
-    start_timings.heuristic = {seconds.infer + misc, seconds.infer, misc, 1};
-    addIterationTimings(result_, start_timings);
+    addOperationTimings(result_,
+                        {{Operation::kIsSolved, {seconds.is_solved, seconds.is_solved, 0.0, 1}},
+                         {Operation::kHeuristic, {seconds.infer + misc, seconds.infer, misc, 1}}});
   }
   // The start row is not goal-tested here: a start state that is a goal is
   // found when the first iteration pops it (the CPU engine stops before).
@@ -391,20 +389,20 @@ void TensorAStarSearch::recordIteration(const PhaseSeconds& s, bool reached_push
     writeStdout(iterationTimesLine({s.pop, s.expand, s.is_solved, s.check, s.infer, s.push, s.iteration}));
   }
   if (!config_.operation_breakdown) return;
-  IterationTimings t;
-  t.iteration = {s.iteration, s.iteration, 0.0, 1};
   if (!reached_push) {
-    t.pop = {s.pop, s.pop, 0.0, 1};
-  } else {
-    t.pop = {s.pop + s.pop_misc, s.pop, s.pop_misc, 1};
-    t.is_solved = {s.is_solved, s.is_solved, 0.0, 1};
-    t.expand = {s.expand + s.expand_misc, s.expand, s.expand_misc, 1};
-    t.check = {s.check + s.check_misc, s.check, s.check_misc, 1};
-    const double misc = clampedDifference(s.heuristic, s.infer) + s.cost + s.persist;
-    t.heuristic = {s.infer + misc, s.infer, misc, s.scored ? 1u : 0u};
-    t.push = {s.push, s.push, 0.0, 1};
+    addOperationTimings(result_, {{Operation::kPop, {s.pop, s.pop, 0.0, 1}},
+                                  {Operation::kIteration, {s.iteration, s.iteration, 0.0, 1}}});
+    return;
   }
-  addIterationTimings(result_, t);
+  const double misc = clampedDifference(s.heuristic, s.infer) + s.cost + s.persist;
+  addOperationTimings(
+      result_, {{Operation::kPop, {s.pop + s.pop_misc, s.pop, s.pop_misc, 1}},
+                {Operation::kIsSolved, {s.is_solved, s.is_solved, 0.0, 1}},
+                {Operation::kExpand, {s.expand + s.expand_misc, s.expand, s.expand_misc, 1}},
+                {Operation::kCheck, {s.check + s.check_misc, s.check, s.check_misc, 1}},
+                {Operation::kHeuristic, {s.infer + misc, s.infer, misc, s.scored ? 1u : 0u}},
+                {Operation::kPush, {s.push, s.push, 0.0, 1}},
+                {Operation::kIteration, {s.iteration, s.iteration, 0.0, 1}}});
 }
 
 SearchResult TensorAStarSearch::finish() {

@@ -17,7 +17,7 @@ import torch
 
 import quelmar_cpp
 import quelmar_puzzles
-from quelmar_cpp import _backend_impl, export
+from quelmar_cpp import _research_impl, export
 
 P8 = os.path.join(os.environ.get("QUELMAR_BUILD_DIR", "build"), "models", "puzzle8_manhattan.pt2")
 
@@ -139,11 +139,11 @@ def _mapped_files() -> set[str]:
 def test_repeated_solves_load_a_package_once_and_reload_a_replaced_file(tmp_path, nan_package):
     path = copy_package(tmp_path, "model.pt2")
     first = solve(str(path))
-    before = _backend_impl._cached_model_packages()
+    before = _research_impl._cached_model_packages()
     files_before = _mapped_files()
     for _ in range(50):
         assert solve(str(path))["moves"] == first["moves"]
-    assert _backend_impl._cached_model_packages() == before
+    assert _research_impl._cached_model_packages() == before
     # Files, not mappings: thread stacks and allocator arenas come and go with the machine.
     assert _mapped_files() == files_before
     replacement = tmp_path / "replacement.pt2"

@@ -36,6 +36,50 @@ def replays(env, state, moves):
     return qp.is_solved(env, qp.apply_moves(env, state, moves))
 
 
+# -- the two modules ---------------------------------------------------------------------------
+
+def _public(module):
+    return sorted(name for name in vars(module) if not name.startswith("_"))
+
+
+# Catches: an addition leaking into the specified module, a solver row naming a function its
+# module lacks, or quelmar_cpp re-exporting another object than the module's.
+def test_modules_and_solver_table():
+    from quelmar_cpp import _backend_impl, _research_impl
+
+    assert _public(_backend_impl) == ["environment_registrar_capsule", "run_torch_gpu_astar",
+                                      "run_weighted_astar"]
+    assert _backend_impl.__doc__ == "Quelmar C++ backend bindings"
+    solvers = _research_impl._solvers()
+    assert [s["name"] for s in solvers][:3] == ["cpu", "gpu", "beam"]
+    for solver in solvers:
+        module = {"quelmar_cpp._backend_impl": _backend_impl,
+                  "quelmar_cpp._research_impl": _research_impl}[solver["module"]]
+        assert getattr(quelmar_cpp, solver["function"]) is getattr(module, solver["function"])
+    for name in quelmar_cpp.__all__[:-1]:
+        owner = _backend_impl if hasattr(_backend_impl, name) else _research_impl
+        assert getattr(quelmar_cpp, name) is getattr(owner, name)
+    # Every settings entry is keyed by a solver of the table.
+    names = {s["name"] for s in solvers}
+    assert all(set(spec["solvers"]) <= names for spec in _research_impl._search_settings())
+
+
+# Catches: each module holding its own copy of the core: a package loaded by the backend's
+# solver unseen by the research module's cache, or an environment registered through the
+# backend's capsule unknown to the research module's solvers and helpers.
+def test_modules_share_one_core():
+    from quelmar_cpp import _research_impl
+
+    solve(HARD8)
+    assert _research_impl._cached_model_packages() >= 1
+    # dead_end: registered by the test plug-in through the backend's capsule only.
+    states = np.zeros((1, 9), np.uint8)
+    states[0] = HARD8
+    assert _research_impl.goal_flags("dead_end", states).tolist() == [False]
+    result = _research_impl.run_beam_search(np.asarray(HARD8, np.uint8), "dead_end", P8, 10, 10)
+    assert not result["solved"]
+
+
 # -- arguments and errors ----------------------------------------------------------------------
 
 # Catches: a parameter missing from, or out of order in, a solver's docstring.

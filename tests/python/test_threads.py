@@ -14,8 +14,8 @@ RULE_SCRIPT = """
 import json, os, sys
 if sys.argv[1] == "one":
     os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
-from quelmar_cpp import _backend_impl
-print(_backend_impl._search_threads())
+from quelmar_cpp import _research_impl
+print(_research_impl._search_threads())
 """
 
 SEARCH_SCRIPT = """

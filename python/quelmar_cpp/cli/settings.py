@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import argparse
 
-from quelmar_cpp import _backend_impl
+from quelmar_cpp import _research_impl
 
 from .errors import UsageError
 
@@ -34,7 +34,7 @@ def setting_specs() -> list[dict]:
     The backend's own settings table, the one its signatures, docstrings and
     messages are generated from.
     """
-    return [spec for spec in _backend_impl._search_settings()
+    return [spec for spec in _research_impl._search_settings()
             if any(solver in spec["solvers"] for solver in SOLVERS)]
 
 

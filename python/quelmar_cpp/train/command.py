@@ -596,7 +596,7 @@ class Run:
 
     def _follow_load(self) -> None:
         """PyTorch threads: --threads, else the backend's rule (the CPUs other processes leave free)."""
-        wanted = self.s["threads"] or quelmar_cpp._backend_impl._search_threads()
+        wanted = self.s["threads"] or quelmar_cpp._research_impl._search_threads()
         if wanted != torch.get_num_threads():
             torch.set_num_threads(wanted)
 

@@ -1,4 +1,4 @@
-#include "profiling/search_engine.h"
+#include "search/engine.h"
 
 #include "profiling/phase_recorder.h"
 #include "profiling/python_output.h"
@@ -6,17 +6,23 @@
 
 namespace quelmar {
 
-void addIterationTimings(SearchResult& result, const IterationTimings& t) {
-  const auto add = [](OperationTiming& entry, const OperationSample& s) {
-    addTiming(entry, s.total, s.core, s.misc, s.calls);
-  };
-  add(result.pop, t.pop);
-  add(result.is_solved, t.is_solved);
-  add(result.expand, t.expand);
-  add(result.check, t.check);
-  add(result.heuristic, t.heuristic);
-  add(result.push, t.push);
-  add(result.iteration, t.iteration);
+OperationTiming& timingEntry(SearchResult& result, Operation operation) {
+  switch (operation) {
+    case Operation::kPop: return result.pop;
+    case Operation::kIsSolved: return result.is_solved;
+    case Operation::kExpand: return result.expand;
+    case Operation::kCheck: return result.check;
+    case Operation::kHeuristic: return result.heuristic;
+    case Operation::kPush: return result.push;
+    case Operation::kIteration: break;
+  }
+  return result.iteration;
+}
+
+void addOperationTimings(SearchResult& result,
+                         std::initializer_list<std::pair<Operation, OperationSample>> samples) {
+  for (const auto& [operation, s] : samples)
+    addTiming(timingEntry(result, operation), s.total, s.core, s.misc, s.calls);
 }
 
 SearchResult finishSearch(SearchResult result, const SearchProgress& progress, bool open_empty,

@@ -1,12 +1,13 @@
 #pragma once
 // What the search engines share, written once: the driver loop, where a
 // search stands (goal, budget, OPEN or the beam), the budget rule, the
-// per-iteration timing entries and the end of a search. Each engine keeps its
-// own containers and phases; each step() reports into these.
+// result's timing entries and the end of a search. Each engine keeps its own
+// containers and phases; each step() lists what it measured into these.
 
 #include <c10/core/InferenceMode.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -63,20 +64,23 @@ class SearchProgress {
   size_t iteration_ = 0;
 };
 
+// The result's timing entries (config/search_result.h), one per operation.
+enum class Operation : uint8_t { kPop, kIsSolved, kExpand, kCheck, kHeuristic, kPush, kIteration };
+
 // One measured operation: total = core + misc seconds, and its call count.
 struct OperationSample {
   double total = 0, core = 0, misc = 0;
   uint64_t calls = 0;
 };
 
-// One iteration's (or the start node's) share of the seven timing entries;
-// entries an iteration did not reach stay zero and add nothing.
-struct IterationTimings {
-  OperationSample pop, is_solved, expand, check, heuristic, push, iteration;
-};
+// The entry of `result` that `operation` adds into.
+OperationTiming& timingEntry(SearchResult& result, Operation operation);
 
-// Adds `timings` into the result's entries (negative misc counts as 0).
-void addIterationTimings(SearchResult& result, const IterationTimings& timings);
+// Adds what an iteration (or the start) measured into the result's entries,
+// each sample into its operation's entry (negative misc counts as 0). An
+// engine lists only the operations it has; the others stay as they are.
+void addOperationTimings(SearchResult& result,
+                         std::initializer_list<std::pair<Operation, OperationSample>> samples);
 
 // Ends a search: counters, flags and solve time (from `start` to now) into
 // `result` (whose moves the engine has filled), the "<prefix>total" phase and
