@@ -12,11 +12,11 @@ import time
 
 CHILD = """
 import sys, time, torch
-from quelmar_cpp.train import command
+from quelmar_cpp.train import loop
 from quelmar_cpp.train.network import build_network
 inputs, threads, batch, tuned = (int(a) for a in sys.argv[1:5])
 if tuned:
-    command._keep_freed_memory()
+    loop.keep_freed_memory()
 torch.set_num_threads(threads)
 torch.manual_seed(0)
 net = build_network(inputs, 1000, 300, 2, True)

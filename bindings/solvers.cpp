@@ -79,7 +79,7 @@ nb::list searchSettings() {
   return table;
 }
 
-// One dict per solver, in table order: its name, function and module.
+// One dict per solver, in table order: its name, function, module and summary.
 nb::list solverList() {
   nb::list solvers;
   forEachSolver([&](const auto& solver) {
@@ -87,6 +87,7 @@ nb::list solverList() {
     entry["name"] = std::string(solver.name);
     entry["function"] = std::string(solver.function);
     entry["module"] = std::string(moduleName(solver.module));
+    entry["summary"] = std::string(solver.summary);
     solvers.append(entry);
   });
   return solvers;
@@ -106,8 +107,8 @@ void defineSolverTables(nb::module_& m) {
         "The solvers' settings: one dict per setting with name, type, choices and, per solver "
         "taking it, its default (None: required) and doc.");
   m.def("_solvers", &solverList,
-        "The solvers: one dict per solver with its name (the key of its settings), function and "
-        "module.");
+        "The solvers: one dict per solver with its name (the key of its settings), function, "
+        "module and one-line summary.");
 }
 
 }  // namespace quelmar::bindings

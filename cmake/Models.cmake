@@ -3,7 +3,10 @@
 # them. Each export compiles a model (seconds apiece), so each set reruns only
 # when its scripts change; a stamp records each set's last complete run.
 set(QUELMAR_MODELS_DIR ${CMAKE_BINARY_DIR}/models)
-set(_quelmar_exporter ${PROJECT_SOURCE_DIR}/python/quelmar_cpp/export.py)
+# The exporter's own files: a change to any re-exports the models.
+set(_quelmar_exporter ${PROJECT_SOURCE_DIR}/python/quelmar_cpp/export.py
+    ${PROJECT_SOURCE_DIR}/python/quelmar_cpp/model_package.py
+    ${PROJECT_SOURCE_DIR}/python/quelmar_cpp/common/files.py)
 set(_quelmar_models_stamps ${QUELMAR_MODELS_DIR}/.exported)
 add_custom_command(
   OUTPUT ${QUELMAR_MODELS_DIR}/.exported

@@ -1,10 +1,11 @@
 """Export heuristic networks as AOTInductor packages with their manifests.
 
-``export_heuristic`` turns a ``torch.nn.Module`` into a ``.pt2`` package whose
-batch dimension (dimension 0 of every input) is dynamic, and writes the JSON
-manifest the solver reads next to it (the package path with ".json" appended).
-Both are written under temporary names in the same folder and renamed into
-place when complete, so an export cut short leaves the previous package whole.
+``export_heuristic`` (defined in ``quelmar_cpp.model_package``) turns a
+``torch.nn.Module`` into a ``.pt2`` package whose batch dimension (dimension 0
+of every input) is dynamic, and writes the JSON manifest the solver reads next
+to it (the package path with ".json" appended). Both are written under
+temporary names in the same folder and renamed into place when complete, so an
+export cut short leaves the previous package whole.
 
 Run as a program, it builds the reference models::
 
@@ -49,9 +50,6 @@ each option.
 from __future__ import annotations
 
 import argparse
-import copy
-import json
-import math
 import os
 import sys
 import time
@@ -60,7 +58,11 @@ from typing import Callable, Sequence
 import torch
 from torch import nn
 
-from .cli.report import not_regular
+from .common.errors import UsageError
+from .common.files import make_folder
+from .model_package import (DEFAULT_INDUCTOR_CONFIGS, PRECISIONS, export_heuristic, in_precision,
+                            precision_file_name)
+from .train.network import export_network, load_network
 
 __all__ = [
     "DEFAULT_INDUCTOR_CONFIGS",
@@ -75,133 +77,6 @@ __all__ = [
     "LARGE_MODELS",
     "main",
 ]
-
-
-def _manifest_for(example_inputs: Sequence[torch.Tensor], env: str,
-                  input_names: Sequence[str]) -> dict:
-    inputs = []
-    for name, tensor in zip(input_names, example_inputs):
-        per_example = list(tensor.shape[1:])
-        inputs.append({
-            "name": name,
-            "numel_per_example": math.prod(per_example),
-            "shape": ["batch", *per_example],
-            "dtype": "float32",
-        })
-    return {"env": env, "output_elements_per_example": 1, "inputs": inputs}
-
-
-# Inductor settings of every export unless the caller passes its own; chosen
-# by bench/export_options.py (freezing: equal speed in float32, compiles
-# faster, and is what lets bfloat16 use oneDNN's prepacked linear layers).
-DEFAULT_INDUCTOR_CONFIGS: dict = {"freezing": True, "cpp.dynamic_threads": True}
-PRECISIONS = {"float32": torch.float32, "bfloat16": torch.bfloat16}
-
-
-class _InPrecision(nn.Module):
-    # Runs a copy of `module` in `dtype` behind float32 inputs and a float32
-    # output, so the manifest and the solvers see the same interface in every
-    # precision; the caller's module stays as it is.
-    def __init__(self, module: nn.Module, dtype: torch.dtype):
-        super().__init__()
-        self.dtype = dtype
-        self.module = copy.deepcopy(module).to(dtype)
-
-    def forward(self, *inputs):
-        return self.module(*(x.to(self.dtype) for x in inputs)).to(torch.float32)
-
-
-def in_precision(module: nn.Module, precision: str) -> nn.Module:
-    """``module`` as ``export_heuristic(..., precision=precision)`` runs it (a copy for bfloat16)."""
-    if precision not in PRECISIONS:
-        raise ValueError(f"precision must be one of {tuple(PRECISIONS)}, got {precision!r}")
-    return module if precision == "float32" else _InPrecision(module, PRECISIONS[precision])
-
-
-def precision_file_name(file_name: str, precision: str) -> str:
-    """The package file name for ``precision``: ``x.pt2`` or ``x_bf16.pt2``."""
-    return file_name if precision == "float32" else file_name[:-len(".pt2")] + "_bf16.pt2"
-
-
-def export_heuristic(module: nn.Module, example_inputs, package_path: str,
-                     env: str = "", input_names: Sequence[str] | None = None, *,
-                     precision: str = "float32", inductor_configs: dict | None = None) -> dict:
-    """Export ``module`` to ``package_path`` (a ``.pt2`` file) plus its manifest.
-
-    ``example_inputs`` is one tensor or a sequence of tensors, passed to the
-    module positionally in this order; each must be float32 with the batch
-    first and a batch of at least 2 (a batch of 1 would be specialised by
-    the exporter). Dimension 0 of every input becomes one shared dynamic
-    dimension; the other dimensions are fixed. The network must return one
-    heuristic value per example ([batch] or [batch, k], column 0 is used).
-
-    The manifest goes to ``package_path + ".json"``; ``input_names`` defaults
-    to "input" for a single input and "input0", "input1", ... otherwise.
-    ``precision`` "bfloat16" runs the network in bfloat16 (inputs and output
-    stay float32; values change). ``inductor_configs`` replaces
-    ``DEFAULT_INDUCTOR_CONFIGS``. Returns the manifest as a dict.
-    """
-    if precision not in PRECISIONS:
-        raise ValueError(f"precision must be one of {tuple(PRECISIONS)}, got {precision!r}")
-    if isinstance(example_inputs, torch.Tensor):
-        example_inputs = (example_inputs,)
-    example_inputs = tuple(example_inputs)
-    if not example_inputs:
-        raise ValueError("export_heuristic needs at least one example input")
-    for i, tensor in enumerate(example_inputs):
-        if not isinstance(tensor, torch.Tensor):
-            raise TypeError(f"example input {i} is not a tensor")
-        if tensor.dtype != torch.float32:
-            raise ValueError(f"example input {i} must be float32, got {tensor.dtype}")
-        if tensor.dim() < 1 or tensor.shape[0] < 2:
-            raise ValueError(f"example input {i} must have a batch dimension of at least 2, "
-                             f"got shape {list(tensor.shape)}")
-    if len({int(t.shape[0]) for t in example_inputs}) != 1:
-        raise ValueError("all example inputs must have the same batch size")
-    if input_names is None:
-        input_names = (["input"] if len(example_inputs) == 1
-                       else [f"input{i}" for i in range(len(example_inputs))])
-    input_names = list(input_names)
-    if len(input_names) != len(example_inputs):
-        raise ValueError(f"{len(input_names)} input names given for "
-                         f"{len(example_inputs)} example inputs")
-    if not str(package_path).endswith(".pt2"):
-        raise ValueError(f"package path must end with '.pt2': {package_path}")
-    package_path = os.fspath(package_path)
-
-    manifest_path = package_path + ".json"
-    for path in (package_path, manifest_path):
-        if not_regular(path):
-            raise ValueError(f"{path} exists and is not a regular file; it is not replaced")
-
-    batch = torch.export.Dim("batch", min=1)
-    dynamic_shapes = tuple({0: batch} for _ in example_inputs)
-    module = in_precision(module.eval(), precision).eval()
-    if precision != "float32":
-        # The wrapper takes *inputs: the exporter sees one tuple argument.
-        dynamic_shapes = (dynamic_shapes,)
-    configs = dict(DEFAULT_INDUCTOR_CONFIGS if inductor_configs is None else inductor_configs)
-    manifest = _manifest_for(example_inputs, env, input_names)
-    # Both files are written under temporary names beside their final ones and renamed into
-    # place once complete: an export that is killed or fails leaves the previous package whole.
-    folder, name = os.path.split(os.path.abspath(package_path))
-    tmp_package = os.path.join(folder, f".{name[:-len('.pt2')]}.{os.getpid()}.tmp.pt2")
-    tmp_manifest = os.path.join(folder, f".{name}.json.{os.getpid()}.tmp")
-    try:
-        with torch.no_grad():
-            program = torch.export.export(module, example_inputs, dynamic_shapes=dynamic_shapes)
-            torch._inductor.aoti_compile_and_package(program, package_path=tmp_package,
-                                                     inductor_configs=configs)
-        with open(tmp_manifest, "w", encoding="utf-8") as f:
-            json.dump(manifest, f, indent=2)
-            f.write("\n")
-        os.replace(tmp_package, package_path)
-        os.replace(tmp_manifest, manifest_path)
-    finally:
-        for tmp in (tmp_package, tmp_manifest):
-            if os.path.exists(tmp):
-                os.unlink(tmp)
-    return manifest
 
 
 def manhattan_network(n: int) -> nn.Module:
@@ -333,8 +208,6 @@ LARGE_MODELS: dict[str, Callable] = {
 
 def _export_learned(folders: Sequence[str], out: str, precision: str) -> int:
     """Exports each folder's trained model.pt as <folder name>.pt2; 1 (with a message) on a bad one."""
-    from .train.network import export_network, load_network
-
     for folder in folders:
         start = time.perf_counter()
         name = os.path.basename(os.path.normpath(folder))
@@ -371,12 +244,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.device == "cuda" and not torch.cuda.is_available():
         parser.error("--device cuda requested but CUDA is not available to PyTorch")
     device = torch.device(args.device)
-    if os.path.exists(args.out) and not os.path.isdir(args.out):
-        parser.error(f"--out {args.out}: exists and is not a folder")
     try:
-        os.makedirs(args.out, exist_ok=True)
-    except OSError as exc:
-        parser.error(f"--out {args.out}: cannot create it: {exc.strerror}")
+        make_folder(args.out, "--out")
+    except UsageError as exc:
+        parser.error(str(exc))
     if args.learned:
         if args.only:
             parser.error("--learned and --only exclude each other")

@@ -379,11 +379,11 @@ def test_outputs_that_would_replace_another_file_are_refused(tmp_path, capsys, e
 # Catches: the atomic writer renaming its file over a pipe or folder when called directly.
 @pytest.mark.parametrize("make", [os.mkfifo, os.mkdir], ids=["fifo", "folder"])
 def test_atomic_writer_never_replaces_what_is_not_a_file(tmp_path, make):
-    from quelmar_cpp.cli import report
+    from quelmar_cpp.common.files import write_atomically
     make(tmp_path / "target")
     before = snapshot(tmp_path)
     with pytest.raises(FileExistsError, match="not a regular file"):
-        report.write_atomically(str(tmp_path / "target"), lambda f: f.write("rows"))
+        write_atomically(str(tmp_path / "target"), lambda f: f.write("rows"))
     assert snapshot(tmp_path) == before
 
 
@@ -456,3 +456,46 @@ def test_a_second_command_on_the_same_out_is_refused(kept_rows, capsys):
     with pytest.raises(cli.errors.UsageError, match="holds the rows of an unfinished run"):
         Rows(str(fresh), {}, False, lambda i, row: None)
     first.close()
+
+
+TOP_LEVEL = [
+    # (arguments, exit status, the stream to look in, text it must hold, whether that is all of it)
+    ([], 2, "err", "quelmar: error: the following arguments are required: command\n", False),
+    (["bogus"], 2, "err", "invalid choice: 'bogus' (choose from 'solve', 'train')\n", False),
+    (["--help"], 0, "out", "train        train a heuristic network", False),
+    (["solve", "--help"], 0, "out", "--capacity-mode STR", False),
+    (["train", "--help"], 0, "out", "--refresh-steps INT", False),
+    (["solve", "--env", ENV, "--model", MODEL, "--scrambles", "1:1", "--bogus"], 2, "err",
+     "quelmar: error: unrecognized arguments: --bogus\n", False),
+    (["train", "--bogus", "-x"], 2, "err", "quelmar train: error: unrecognized arguments: --bogus -x\n", True),
+    (["train", "--hidden", "wide"], 2, "err", "quelmar train: error: argument --hidden: invalid int value: 'wide'\n",
+     True),
+    (["train", "--env", ENV], 2, "err", "quelmar train: error: --out DIR is required (or --resume DIR)\n", True),
+]
+
+
+# Catches: a subcommand unreachable from the top-level parser or missing from its help, the
+# trainer's usage errors printed with the usage or under another program name, unknown
+# arguments of one subcommand reported as the other's.
+@pytest.mark.parametrize("args, code, stream, text, whole", TOP_LEVEL)
+def test_top_level_parser(capsys, args, code, stream, text, whole):
+    try:
+        status = cli.main(args)
+    except SystemExit as exit:
+        status = exit.code
+    found = dict(zip(("out", "err"), capsys.readouterr()))[stream]
+    assert status == code and (found == text if whole else text in found), found
+
+
+# Catches: the program named otherwise than the user typed it, and the command line importing
+# PyTorch (a second of start-up) to offer the train subcommand to a command that only solves.
+def test_program_names_and_no_torch_to_parse():
+    for command, prog in [(["quelmar_cpp", "train"], "python3 -m quelmar_cpp train"),
+                          (["quelmar_cpp.train"], "python3 -m quelmar_cpp.train")]:
+        run = subprocess.run([sys.executable, "-m", *command, "--bogus"], capture_output=True, text=True, timeout=120)
+        assert (run.returncode, run.stderr) == (2, f"{prog}: error: unrecognized arguments: --bogus\n")
+    probe = ("import contextlib, sys\nfrom quelmar_cpp import cli\n"
+             "with contextlib.suppress(SystemExit):\n    cli.main(['train', '--help'])\n"
+             "print('torch' in sys.modules)")
+    run = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and run.stdout.endswith("False\n"), run.stderr

@@ -16,7 +16,7 @@ import torch
 import quelmar_cpp
 import quelmar_puzzles
 from quelmar_cpp import train
-from quelmar_cpp.train import command
+from quelmar_cpp.train import loop, outputs
 from quelmar_cpp.export import manhattan_network
 
 ENV = "puzzle8"
@@ -311,7 +311,7 @@ SMALL = ["--env", ENV, "--targets", "walk", "--max-walk", "12", "--eval-every", 
 # lasts as long as the batch takes: hours for long walks), or such a stop losing the checkpoint.
 def test_a_signal_stops_a_run_waiting_for_a_slow_batch(tmp_path, monkeypatch, capsys):
     waiting, release, gets = threading.Event(), threading.Event(), []
-    get, make = command.data.Prefetcher.get, command.Run.make_batch
+    get, make = loop.data.Prefetcher.get, loop.Run.make_batch
 
     def counted_get(self, *args, **kwargs):
         gets.append(None)
@@ -326,8 +326,8 @@ def test_a_signal_stops_a_run_waiting_for_a_slow_batch(tmp_path, monkeypatch, ca
             release.wait(60)  # the batch that takes long
         return make(self, step)
 
-    monkeypatch.setattr(command.data.Prefetcher, "get", counted_get)
-    monkeypatch.setattr(command.Run, "make_batch", slow_make)
+    monkeypatch.setattr(loop.data.Prefetcher, "get", counted_get)
+    monkeypatch.setattr(loop.Run, "make_batch", slow_make)
     out = tmp_path / "run"
     try:
         status = train.main([*SMALL, "--no-export", "--out", str(out), "--steps", "100"])
@@ -342,7 +342,7 @@ def test_a_signal_stops_a_run_waiting_for_a_slow_batch(tmp_path, monkeypatch, ca
 
 def after(method, step, act):
     """Run.`method`, whose result from `step` on is act(run, result)."""
-    original = getattr(command.Run, method)
+    original = getattr(loop.Run, method)
 
     def patched(self, *args):
         result = original(self, *args)
@@ -375,7 +375,7 @@ FAILURES = [
 # from which the run cannot go on.
 @pytest.mark.parametrize("patch, status, message, kept", FAILURES, ids=["nan-loss", "nan-weights", "check"])
 def test_failures_keep_the_last_good_checkpoint(tmp_path, monkeypatch, capsys, patch, status, message, kept):
-    monkeypatch.setattr(command.Run, *patch)
+    monkeypatch.setattr(loop.Run, *patch)
     out = tmp_path / "run"
     args = [*SMALL, "--no-export", "--out", str(out), "--steps", "8", "--eval-every", "4",
             "--checkpoint-minutes", "1e-9"]
@@ -408,7 +408,7 @@ def test_a_signal_during_the_export_is_an_interruption(tmp_path, monkeypatch, ca
             raise reported_as("the compiler was killed") from None
         pytest.fail("the signal did not stop the export")
 
-    monkeypatch.setattr(command, "export_network", export_network)
+    monkeypatch.setattr(outputs, "export_network", export_network)
     out = tmp_path / "run"
     status = train.main([*SMALL, "--out", str(out), "--steps", "10"])
     err = capsys.readouterr().err
@@ -419,3 +419,16 @@ def test_a_signal_during_the_export_is_an_interruption(tmp_path, monkeypatch, ca
     assert torch.load(out / "checkpoint.pt", weights_only=True)["step"] == 10
     assert train.main(["--resume", str(out), "--no-export", "--quiet"]) == 0
     assert log_of(out)["status"] == "finished"
+
+
+# Catches: an output name taken by a folder ending a finished run with a traceback instead of one
+# line, or the folder replaced; the steps trained lost with it.
+def test_an_output_taken_by_a_folder_fails_in_one_line(tmp_path, capsys):
+    out = tmp_path / "run"
+    (out / "puzzle8_learned.pt2").mkdir(parents=True)
+    status = train.main([*SMALL, "--out", str(out), "--steps", "4"])
+    err = capsys.readouterr().err
+    assert status == 1 and err.count("\n") == 1 and "writing the outputs of step 4 failed: " in err, err
+    assert "puzzle8_learned.pt2 exists and is not a regular file" in err
+    assert (out / "puzzle8_learned.pt2").is_dir()
+    assert torch.load(out / "checkpoint.pt", weights_only=True)["step"] == 4

@@ -1,8 +1,7 @@
 """How the solve command stops early: each is reported as one line."""
+from ..common.errors import UsageError, one_line
 
-
-class UsageError(Exception):
-    """Bad arguments or input files: exit status 2."""
+__all__ = ["SolveError", "Stopped", "UsageError", "one_line"]
 
 
 class SolveError(Exception):
@@ -19,7 +18,3 @@ class Stopped(BaseException):
         super().__init__(signum)
         self.signum = signum
 
-
-def one_line(exc: BaseException) -> str:
-    """An exception as "Type: message" on one line (library messages may span several)."""
-    return f"{type(exc).__name__}: {' '.join(str(exc).split())}"

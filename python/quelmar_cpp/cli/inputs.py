@@ -1,14 +1,13 @@
-"""The command's inputs: states, optimal lengths, the plug-in and its checks."""
+"""The command's inputs: states, optimal lengths, and their checks through the plug-in."""
 from __future__ import annotations
 
 import hashlib
-import importlib
 import json
 import re
 
 import numpy as np
 
-from .errors import UsageError, one_line
+from .errors import UsageError
 
 
 def _int_lines(path: str) -> list[tuple[int, list[int]]]:
@@ -84,30 +83,6 @@ def read_optimal(path: str, count: int) -> list[int]:
     if len(lines) != count:
         raise UsageError(f"{path}: {len(lines)} lengths for {count} states")
     return [values[0] for _, values in lines]
-
-
-def import_plugin(name: str):
-    """The plug-in module; UsageError when importing it fails, whatever its code raises."""
-    try:
-        return importlib.import_module(name)
-    except ImportError as exc:
-        raise UsageError(f"cannot import plug-in module {name!r}: {exc}") from None
-    except Exception as exc:
-        raise UsageError(f"cannot import plug-in module {name!r}: {one_line(exc)}") from None
-
-
-def load_plugin(name: str, env: str):
-    """Imports and registers the plug-in; UsageError when it or the environment is missing."""
-    plugin = import_plugin(name)
-    if not callable(getattr(plugin, "register", None)):
-        raise UsageError(f"plug-in module {name!r} has no register() function")
-    try:
-        names = plugin.register()
-    except Exception as exc:
-        raise UsageError(f"plug-in {name}: register() failed: {exc}") from None
-    if names is not None and env.lower() not in {n.lower() for n in names}:
-        raise UsageError(f"unknown environment {env!r}; plug-in {name} provides: {', '.join(names)}")
-    return plugin
 
 
 def check_states(plugin, env: str, states) -> None:

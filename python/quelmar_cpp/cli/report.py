@@ -1,11 +1,11 @@
-"""What the command reports: the summary table, the plot, and whole-file writes."""
+"""What the command reports: the summary table and the plot."""
 from __future__ import annotations
 
-import errno
-import os
 import statistics
 
 import numpy as np
+
+from ..common.files import write_atomically
 
 
 def summarize(rows: list[dict], optimal: list[int] | None) -> dict[str, str]:
@@ -75,36 +75,3 @@ def write_plot(path: str, runs: dict[str, list[dict]]) -> None:
                     title="trade-off")
         axes[0].legend(fontsize=8)
     write_atomically(path, lambda f: fig.savefig(f, format="png"), binary=True)
-
-
-def not_regular(path: str) -> bool:
-    """Whether `path` exists as something other than a regular file (a folder, device or pipe)."""
-    return os.path.exists(path) and not os.path.isfile(path)
-
-
-def _not_replaced(path: str) -> FileExistsError:
-    return FileExistsError(errno.EEXIST, "exists and is not a regular file, so it is not replaced", path)
-
-
-def write_atomically(path: str, write, binary: bool = False) -> None:
-    """Writes through a temporary file in the same folder, renamed over `path` when complete.
-
-    FileExistsError when `path` is a folder, device or pipe: a rename would replace it.
-    """
-    folder, name = os.path.split(os.path.abspath(path))
-    tmp = os.path.join(folder, f".{name}.{os.getpid()}.tmp")
-    if not_regular(path):
-        raise _not_replaced(path)
-    try:
-        with open(tmp, "xb" if binary else "x", **({} if binary else {"encoding": "utf-8"})) as f:
-            write(f)
-            # On disk before it replaces anything: the rows' partial file goes once this is in place.
-            f.flush()
-            os.fsync(f.fileno())
-        if not_regular(path):  # made while we wrote
-            raise _not_replaced(path)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise

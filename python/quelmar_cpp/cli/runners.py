@@ -8,7 +8,6 @@ from __future__ import annotations
 import contextlib
 import importlib
 import os
-import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from typing import Iterator
@@ -44,22 +43,6 @@ def _worker_solve_call(call: tuple):
     OMP_NUM_THREADS=1 in the workers it spawns, which would otherwise fix one thread per search."""
     os.environ.setdefault("QUELMAR_THREADS", "auto")
     return solve_call(call)
-
-
-class _NoBar:
-    def update(self, n=1): pass
-    def close(self): pass
-
-
-def progress(total: int, quiet: bool, initial: int = 0):
-    """A tqdm bar on an interactive stderr, otherwise an object that shows nothing."""
-    if quiet or not sys.stderr.isatty():
-        return _NoBar()
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        return _NoBar()
-    return tqdm(total=total, initial=initial, unit="state", file=sys.stderr, dynamic_ncols=True)
 
 
 def run_local(calls: dict[int, tuple], threads: int) -> Iterator[tuple[int, dict]]:

@@ -11,13 +11,14 @@ is None where the solver has no default.
 """
 from __future__ import annotations
 
-import argparse
-
 from quelmar_cpp import _research_impl
 
+from ..common.options import add_option, parse_value
 from .errors import UsageError
 
-SOLVERS = {"cpu": "run_weighted_astar", "gpu": "run_torch_gpu_astar", "beam": "run_beam_search"}
+# {name: Python function} of the backend's solver table, in its order: the --solver choices.
+SOLVERS = {s["name"]: s["function"] for s in _research_impl._solvers()}
+SUMMARIES = {s["name"]: s["summary"] for s in _research_impl._solvers()}
 TYPES = {"bool": bool, "int": int, "float": float, "str": str}
 # Settings the tool sets itself: per-iteration printing (it would break the
 # progress bar) and profiling (one run id per call would make every state
@@ -36,15 +37,6 @@ def setting_specs() -> list[dict]:
     """
     return [spec for spec in _research_impl._search_settings()
             if any(solver in spec["solvers"] for solver in SOLVERS)]
-
-
-def parse_bool(text: str) -> bool:
-    """'true'/'1'/'yes' or 'false'/'0'/'no' as a bool; ValueError otherwise."""
-    if text.lower() in ("1", "true", "yes"):
-        return True
-    if text.lower() in ("0", "false", "no"):
-        return False
-    raise ValueError(f"not a boolean: {text!r}")
 
 
 def options(specs: list[dict]) -> dict[str, dict]:
@@ -69,13 +61,8 @@ def add_setting_options(group, specs: list[dict]) -> None:
             default = "default: " + ", ".join(f"{d} on {s.upper()}" for s, d in defaults.items())
         only = f"{'/'.join(s.upper() for s in takers)} solver{'s' if len(takers) > 1 else ''} only; "
         text += f" ({only if len(takers) < len(SOLVERS) else ''}{default})"
-        flags = ["--" + name.replace("_", "-")] + (["--batch"] if name == "batch_size" else [])
-        if typ is bool:
-            kwargs = dict(action=argparse.BooleanOptionalAction)
-        else:
-            kwargs = dict(type=typ, metavar=typ.__name__.upper(), choices=spec["choices"])
-        group.add_argument(*flags, dest="set_" + name, default=argparse.SUPPRESS,
-                           help=text.replace("%", "%%"), **kwargs)
+        add_option(group, name, typ, text, dest="set_" + name, choices=spec["choices"],
+                   metavar=typ.__name__.upper(), aliases=("--batch",) if name == "batch_size" else ())
 
 
 def plan_runs(args, specs: list[dict]) -> tuple[str | None, dict[str, dict]]:
@@ -90,9 +77,8 @@ def plan_runs(args, specs: list[dict]) -> tuple[str | None, dict[str, dict]]:
         raise UsageError(f"--sweep {args.sweep}: expected SETTING=V1,V2,... with a search setting "
                          f"not also given as an option, e.g. weight=1,2,4")
     spec = offered[name]
-    convert = parse_bool if spec["type"] == "bool" else TYPES[spec["type"]]
     try:
-        parsed = {f"{name}={v.strip()}": convert(v.strip()) for v in values.split(",")}
+        parsed = {f"{name}={v.strip()}": parse_value(v.strip(), TYPES[spec["type"]]) for v in values.split(",")}
     except ValueError as exc:
         raise UsageError(f"--sweep {args.sweep}: {exc}") from None
     wrong = [v for v in parsed.values() if spec["choices"] and v not in spec["choices"]]

@@ -6,6 +6,8 @@ import os
 import torch
 from torch import nn
 
+from ..model_package import export_heuristic
+
 # Stored in every model.pt, so a reader can tell the layout it is given.
 MODEL_FORMAT = "quelmar_cpp.heuristic_network/1"
 SHAPE_KEYS = ("inputs", "first", "hidden", "blocks", "batch_norm")
@@ -107,10 +109,8 @@ def export_network(network: HeuristicNetwork, package_path: str | os.PathLike, e
     """Exports `network` (in eval mode, left as it was) as an AOTInductor package plus manifest.
 
     ``env`` defaults to the network's ``.env`` (set by ``load_network``);
-    ``options`` go to ``quelmar_cpp.export.export_heuristic``. Returns the manifest.
+    ``options`` go to ``quelmar_cpp.model_package.export_heuristic``. Returns the manifest.
     """
-    from ..export import export_heuristic
-
     env = getattr(network, "env", "") if env is None else env
     clone = HeuristicNetwork(**network.shape)
     clone.load_state_dict(network.state_dict())
