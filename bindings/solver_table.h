@@ -52,7 +52,12 @@ inline constexpr auto kSolvers = std::make_tuple(
     SolverRow<BeamSearchSettings>{
         "beam", "run_beam_search", Module::kResearch, settings::Solver::kBeam, &run_beam_search,
         "cpp_beam", "Solve a single puzzle state via beam search guided by the heuristic network.",
-        "RuntimeError: If the C++ beam search cannot initialize or complete."});
+        "RuntimeError: If the C++ beam search cannot initialize or complete."},
+    SolverRow<BeamSearchSettings>{
+        "qbeam", "run_q_beam_search", Module::kResearch, settings::Solver::kBeam,
+        &run_q_beam_search, "cpp_qbeam",
+        "Solve a single puzzle state via beam search guided by a Q-network (one output per move).",
+        "RuntimeError: If the C++ Q-beam search cannot initialize or complete."});
 
 inline constexpr size_t kSolverCount = std::tuple_size_v<decltype(kSolvers)>;
 

@@ -6,6 +6,7 @@
 #include <numeric>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "config/search_modes.h"
@@ -36,12 +37,18 @@ namespace {
 // first of equal children survives whatever the thread count. Every
 // surviving child stays in CLOSED and the store (its parent links give the
 // path), kept in the beam or not.
+//
+// Over a Q-network the same steps score the beam's states instead of the
+// children: one row per state prices all its moves, and a child is ranked by
+// its parent's Q for its move. With Q(s, a) = cost + h(child) it keeps the
+// very children the value beam keeps.
 class BeamSearch {
  public:
   using Node = SearchNode<float, float>;
+  using Context = CpuSearchContext<Node>;
 
   BeamSearch(std::unique_ptr<Environment> start, const AOTIManifest& manifest,
-             const BeamSearchSettings& settings);
+             const BeamSearchSettings& settings, Context::Head head);
 
   SearchStatus initialize();
   SearchStatus step();
@@ -52,6 +59,14 @@ class BeamSearch {
     double expand = 0, build = 0, is_solved = 0, check = 0, heuristic = 0, infer = 0, select = 0;
     double iteration = 0;
     bool scored = false;
+  };
+  // The engine's own phases, "<prefix>.<phase>".
+  struct PhaseNames {
+    explicit PhaseNames(const std::string& prefix)
+        : expand(prefix + ".expand"), is_solved(prefix + ".is_solved"),
+          closed_filter(prefix + ".closed_filter"), select(prefix + ".select"),
+          iteration(prefix + ".iteration") {}
+    std::string expand, is_solved, closed_filter, select, iteration;
   };
 
   void filterThroughClosed();
@@ -67,7 +82,9 @@ class BeamSearch {
 
   const BeamSearchSettings& settings_;
   const SearchModes modes_;
-  CpuSearchContext<Node> context_;
+  const Context::Head head_;
+  const PhaseNames names_;
+  Context context_;
   const PhaseRecorder& phases_;
   SearchProgress& progress_;
   ShardedClosed<Node> closed_;
@@ -80,6 +97,8 @@ class BeamSearch {
   std::vector<size_t> child_offset_;
   std::vector<Node> children_;
   std::vector<Node*> accepted_;
+  std::vector<size_t> accepted_parent_;  // beam index of each accepted child's parent
+  std::vector<float> values_;            // each accepted child's rank: h, or its parent's Q
   std::vector<size_t> order_;
 };
 
@@ -89,11 +108,15 @@ constexpr int64_t kStoreChunk = 4096;
 constexpr uint64_t kClosedSlots = 8192;
 
 BeamSearch::BeamSearch(std::unique_ptr<Environment> start, const AOTIManifest& manifest,
-                       const BeamSearchSettings& settings)
+                       const BeamSearchSettings& settings, Context::Head head)
     : settings_(settings),
       modes_(parseBeamSearchModes(settings)),
+      head_(head),
+      names_(head == Context::Head::kQ ? "qbeam" : "beam"),
       // The budget is counted in steps (checkSteps), not in generated nodes.
-      context_(std::move(start), manifest, settings, "cpp_beam", "beam", 0),
+      context_(std::move(start), manifest, settings,
+               head == Context::Head::kQ ? "cpp_qbeam" : "cpp_beam",
+               head == Context::Head::kQ ? "qbeam" : "beam", 0, head),
       phases_(context_.phases()),
       progress_(context_.progress()),
       closed_(modes_.probing, static_cast<size_t>(std::max(omp_get_max_threads(), 1)), kClosedSlots,
@@ -107,7 +130,8 @@ SearchStatus BeamSearch::initialize() {
   Node* node = closed_.storeStart(std::move(start));
   closed_.closeStart(node);
   bool is_goal = false;
-  const double seconds = phases_.time("beam.is_solved", [&] { is_goal = node->environment->is_solved(); });
+  const double seconds =
+      phases_.time(names_.is_solved.c_str(), [&] { is_goal = node->environment->is_solved(); });
   context_.addTimings({{Operation::kIsSolved, {seconds, seconds, 0.0, 1}}});
   beam_.assign(1, node);
   if (is_goal) {
@@ -122,12 +146,12 @@ SearchStatus BeamSearch::step() {
   refreshSearchThreads();
   Seconds seconds;
   const TimePoint begin = phases_.start();
-  seconds.expand = phases_.time("beam.expand", [&] { expandParents<Node>(beam_, successors_); });
+  seconds.expand = phases_.time(names_.expand.c_str(), [&] { expandParents<Node>(beam_, successors_); });
   const TimePoint build_start = phases_.start();
   buildChildren<Node>(beam_, successors_, child_offset_, children_);
   seconds.build = phases_.elapsed(build_start);
-  seconds.is_solved = phases_.time("beam.is_solved", [&] { closed_.flagAndHash(children_); });
-  seconds.check = phases_.time("beam.closed_filter", [&] { filterThroughClosed(); });
+  seconds.is_solved = phases_.time(names_.is_solved.c_str(), [&] { closed_.flagAndHash(children_); });
+  seconds.check = phases_.time(names_.closed_filter.c_str(), [&] { filterThroughClosed(); });
   progress_.addGenerated(children_.size());
   // The first goal in child order; a duplicate of it came earlier and survived.
   for (size_t j = 0; j < children_.size() && goal_ == nullptr; ++j) {
@@ -136,12 +160,12 @@ SearchStatus BeamSearch::step() {
       progress_.goalFound();
     }
   }
-  context_.clearOutputs();
+  values_.clear();
   if (goal_ == nullptr) {
     if (!accepted_.empty()) score(seconds);
-    seconds.select = phases_.time("beam.select", [&] { selectBeam(); });
+    seconds.select = phases_.time(names_.select.c_str(), [&] { selectBeam(); });
   }
-  seconds.iteration = phases_("beam.iteration", begin);
+  seconds.iteration = phases_(names_.iteration.c_str(), begin);
   recordStep(seconds);
   // Children that CLOSED rejected die here, with their environments.
   children_.clear();
@@ -157,24 +181,43 @@ void BeamSearch::filterThroughClosed() {
     return existing != nullptr ? nullptr : store();
   });
   accepted_.clear();
-  for (Node* node : closed_.survivors())
-    if (node != nullptr) accepted_.push_back(node);
+  accepted_parent_.clear();
+  const std::vector<Node*>& survivors = closed_.survivors();
+  for (size_t p = 0, j = 0; j < survivors.size(); ++j) {
+    while (j >= child_offset_[p + 1]) ++p;
+    if (survivors[j] == nullptr) continue;
+    accepted_.push_back(survivors[j]);
+    accepted_parent_.push_back(p);
+  }
 }
 
-// One network call for the survivors.
+// One network call: for the survivors (h of each), or over a Q-network for
+// the beam's states (each survivor takes its parent's Q for its move).
 void BeamSearch::score(Seconds& seconds) {
   seconds.scored = true;
   ScoreSeconds scored;
-  const std::vector<float>& heuristics = context_.score(accepted_, scored);
+  if (head_ == Context::Head::kValue) {
+    values_ = context_.score(accepted_, scored);
+  } else {
+    const std::vector<float>& q = context_.score(beam_, scored);
+    const size_t moves = context_.columns();
+    values_.resize(accepted_.size());
+    for (size_t a = 0; a < accepted_.size(); ++a) {
+      const auto move = static_cast<size_t>(accepted_[a]->parent_move);
+      if (move >= moves)
+        throw std::runtime_error("Environment expand() gave more successors than num_moves()");
+      values_[a] = q[accepted_parent_[a] * moves + move];
+    }
+  }
   seconds.heuristic = scored.heuristic;
   seconds.infer = scored.infer;
-  for (size_t a = 0; a < accepted_.size(); ++a) accepted_[a]->heuristic = heuristics[a];
+  for (size_t a = 0; a < accepted_.size(); ++a) accepted_[a]->heuristic = values_[a];
 }
 
 // The beam_width survivors with the lowest heuristic, best first; equal
 // heuristics keep child order, so the beam is the same on any thread count.
 void BeamSearch::selectBeam() {
-  const std::vector<float>& heuristics = context_.outputs();
+  const std::vector<float>& heuristics = values_;
   order_.resize(accepted_.size());
   std::iota(order_.begin(), order_.end(), size_t{0});
   const size_t keep = std::min(order_.size(), static_cast<size_t>(settings_.beam_width));
@@ -200,7 +243,7 @@ void BeamSearch::recordStep(const Seconds& s) {
   if (settings_.print_internals) {
     std::vector<double> depths;
     for (const Node* node : accepted_) depths.push_back(static_cast<double>(node->depth));
-    writeStdout(iterationHeuristicLine(progress_.iteration(), context_.outputs(), depths));
+    writeStdout(iterationHeuristicLine(progress_.iteration(), values_, depths));
     writeStdout(iterationTimesLine({0.0, s.expand, s.is_solved, s.check, s.infer, s.select, s.iteration}));
   }
 }
@@ -214,13 +257,25 @@ SearchResult BeamSearch::finish() {
 SearchResult beamSearch(std::unique_ptr<Environment> start, const AOTIManifest& manifest,
                         const BeamSearchSettings& settings) {
   const ScopedSearchThreads threads;
-  return runSearch<BeamSearch>(std::move(start), manifest, settings);
+  return runSearch<BeamSearch>(std::move(start), manifest, settings, BeamSearch::Context::Head::kValue);
+}
+
+SearchResult qBeamSearch(std::unique_ptr<Environment> start, const AOTIManifest& manifest,
+                         const BeamSearchSettings& settings) {
+  const ScopedSearchThreads threads;
+  return runSearch<BeamSearch>(std::move(start), manifest, settings, BeamSearch::Context::Head::kQ);
 }
 
 SearchResult run_beam_search(const std::vector<uint8_t>& state, const std::string& env,
                              const std::string& package_path, const BeamSearchSettings& settings) {
   SearchStart start = openSearchStart(state, env, package_path, "C++ beam search");
   return beamSearch(std::move(start.environment), start.manifest, settings);
+}
+
+SearchResult run_q_beam_search(const std::vector<uint8_t>& state, const std::string& env,
+                               const std::string& package_path, const BeamSearchSettings& settings) {
+  SearchStart start = openSearchStart(state, env, package_path, "C++ Q-beam search");
+  return qBeamSearch(std::move(start.environment), start.manifest, settings);
 }
 
 }  // namespace quelmar

@@ -33,4 +33,16 @@ SearchResult run_beam_search(const std::vector<uint8_t>& state, const std::strin
 SearchResult beamSearch(std::unique_ptr<Environment> start, const AOTIManifest& manifest,
                         const BeamSearchSettings& settings);
 
+// The Q-beam: the same search over a Q-network, whose output has one column
+// per move (Q(s, a): the move's cost plus the cost to go from its child).
+// Each step scores the beam's states, not their children, with one network
+// call, and ranks each new child by its parent's Q for its move (ties: child
+// order); everything else is the beam search's, so with Q(s, a) = 1 + h(child)
+// it makes the beam search's moves over h with a twelfth of the network rows
+// on the cube. A package of another width is refused (std::invalid_argument).
+SearchResult run_q_beam_search(const std::vector<uint8_t>& state, const std::string& env,
+                               const std::string& package_path, const BeamSearchSettings& settings);
+SearchResult qBeamSearch(std::unique_ptr<Environment> start, const AOTIManifest& manifest,
+                         const BeamSearchSettings& settings);
+
 }  // namespace quelmar

@@ -6,6 +6,7 @@
 // the end of a search. Each engine keeps its own containers and names its
 // own phases ("<prefix>.<phase>"); the context names those it times itself.
 
+#include <algorithm>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -34,6 +35,10 @@ struct ScoreSeconds {
 template <typename Node>
 class CpuSearchContext {
  public:
+  // What the network gives per state: one value (h), or one per move (a
+  // Q-network: the cost of the move plus the cost to go from its child).
+  enum class Head { kValue, kQ };
+
   // Checks the manifest against the start, builds the runner on the
   // settings' device and the profiler (run id `run_id` when the settings
   // name none); throws what those throw. `prefix` names the phases
@@ -41,10 +46,11 @@ class CpuSearchContext {
   template <typename Settings>
   CpuSearchContext(std::unique_ptr<Environment> start, const AOTIManifest& manifest,
                    const Settings& settings, const char* run_id, const std::string& prefix,
-                   int64_t budget)
+                   int64_t budget, Head head = Head::kValue)
       : manifest_(checkedManifest(manifest, start.get())),
         start_(std::move(start)),
-        runner_(manifest, settings.device),
+        columns_(head == Head::kQ ? static_cast<size_t>(std::max(start_->num_moves(), 0)) : 1),
+        runner_(makeRunner(manifest, settings.device, head, columns_)),
         profiler_(profilingOptionsWithRunId(settings, run_id)),
         phases_(settings, [this] { runner_.synchronize(); }, profiler_),
         progress_(budget),
@@ -70,16 +76,19 @@ class CpuSearchContext {
   SearchProgress& progress() { return progress_; }
   const SearchProgress& progress() const { return progress_; }
 
+  // Outputs per node: 1, or the start's move count for a Q-network.
+  size_t columns() const { return columns_; }
+
   // One network call for `nodes`: their input rows, then the package; the
-  // outputs, one per node, in node order. Throws when the package returns
-  // another count (or what writing the inputs and the runner throw).
+  // outputs, columns() per node, in node order. Throws when the package
+  // returns another count (or what writing the inputs and the runner throw).
   const std::vector<float>& score(std::span<Node* const> nodes, ScoreSeconds& seconds) {
     seconds.heuristic = phases_.time(heuristic_phase_.c_str(), [&] {
       phases_.time(write_phase_.c_str(),
                    [&] { writeNodeInputs<Node>(nodes, manifest_.inputs, inputs_, scratch_); });
       seconds.infer = phases_.time(infer_phase_.c_str(),
                                    [&] { outputs_ = runner_.infer(inputs_, nodes.size()); });
-      if (outputs_.size() != nodes.size())
+      if (outputs_.size() != nodes.size() * columns_)
         throw std::runtime_error("Heuristic returned a wrong number of values");
     });
     return outputs_;
@@ -105,8 +114,15 @@ class CpuSearchContext {
   }
 
  private:
+  static AOTIHeuristicRunner makeRunner(const AOTIManifest& manifest, const std::string& device,
+                                        Head head, size_t columns) {
+    if (head == Head::kValue) return AOTIHeuristicRunner(manifest, device);
+    return AOTIHeuristicRunner(manifest, device, columns);
+  }
+
   const AOTIManifest& manifest_;
   std::unique_ptr<Environment> start_;
+  const size_t columns_;
   AOTIHeuristicRunner runner_;
   Profiler profiler_;
   PhaseRecorder phases_;

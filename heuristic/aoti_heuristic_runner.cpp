@@ -91,6 +91,25 @@ AOTIHeuristicRunner::AOTIHeuristicRunner(AOTIManifest manifest, std::string devi
   }
 }
 
+AOTIHeuristicRunner::AOTIHeuristicRunner(AOTIManifest manifest, std::string device_spec,
+                                         uint64_t columns)
+    : device_(parseDevice(device_spec)),
+      manifest_(std::move(manifest)),
+      columns_(columns),
+      loader_(nullptr) {
+  if (manifest_.inputs.empty()) {
+    throw std::invalid_argument("Manifest must describe at least one input tensor");
+  }
+  if (columns_ == 0 || manifest_.output_elements_per_example != columns_) {
+    throw std::invalid_argument("Model package " + manifest_.package_path + " has " +
+                                std::to_string(manifest_.output_elements_per_example) +
+                                " output(s) per state, but the search needs " +
+                                std::to_string(columns_) + " (one per move)");
+  }
+  // Checked before loading: a value package is refused without unpacking it.
+  loader_ = loadModelPackage(manifest_.package_path, device_);
+}
+
 namespace {
 
 // The accelerator kinds a device string may name, in the order "auto"
@@ -217,7 +236,7 @@ std::vector<float> AOTIHeuristicRunner::infer(const std::vector<std::vector<floa
     tensors.push_back(std::move(tensor));
   }
 
-  std::vector<float> result(batch);
+  std::vector<float> result(batch * columns_);
   // On the CPU, one call over tens of thousands of rows runs about 3 times
   // slower than calls over a few thousand: its activations are mapped afresh
   // and outgrow the caches (bench/infer_rows.py). Rows are scored
@@ -230,7 +249,7 @@ std::vector<float> AOTIHeuristicRunner::infer(const std::vector<std::vector<floa
     for (const at::Tensor& tensor : tensors) {
       slice.push_back(tensor.narrow(0, first, rows));
     }
-    scoreRows(slice, rows, result.data() + first);
+    scoreRows(slice, rows, result.data() + first * static_cast<int64_t>(columns_));
   }
   checkNoNaN(result);
   return result;
@@ -247,6 +266,15 @@ void AOTIHeuristicRunner::scoreRows(const std::vector<at::Tensor>& tensors, int6
   // size(0) of a zero-dimensional output raises LibTorch's own error.
   if (output.size(0) != rows) {
     throw std::runtime_error("Output batch dimension mismatch");
+  }
+  if (columns_ != 1) {
+    if (output.numel() != rows * static_cast<int64_t>(columns_)) {
+      throw std::runtime_error("Model package output has " + std::to_string(output.numel() / rows) +
+                               " value(s) per state; its manifest says " +
+                               std::to_string(columns_));
+    }
+    std::memcpy(out, output.const_data_ptr<float>(), static_cast<size_t>(output.numel()) * sizeof(float));
+    return;
   }
   if (output.dim() != 1) {
     // Width from the element count: view(rows, -1) cannot infer it when empty.

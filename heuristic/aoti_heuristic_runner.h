@@ -21,6 +21,11 @@ class AOTIHeuristicRunner {
   // Parses device_spec, loads manifest.package_path and checks that the
   // manifest describes at least one input and a single-scalar output.
   AOTIHeuristicRunner(AOTIManifest manifest, std::string device_spec);
+  // A runner that keeps `columns` outputs per example (a Q-network's, one per
+  // move); the manifest must say exactly that many, else std::invalid_argument.
+  // infer() then returns batch x columns values, example after example, and
+  // throws std::runtime_error when the package's output has another width.
+  AOTIHeuristicRunner(AOTIManifest manifest, std::string device_spec, uint64_t columns);
 
   AOTIHeuristicRunner(const AOTIHeuristicRunner&) = delete;
   AOTIHeuristicRunner& operator=(const AOTIHeuristicRunner&) = delete;
@@ -38,17 +43,20 @@ class AOTIHeuristicRunner {
   void synchronize() const;
 
   const c10::Device& device() const { return device_; }
+  uint64_t columns() const { return columns_; }
   const AOTIManifest& manifest() const { return manifest_; }
 
   // The most rows one package call scores on the CPU; infer() slices larger batches.
   static constexpr int64_t kCpuRowsPerCall = 4096;
 
  private:
-  // Runs the package on `tensors` (`rows` examples) and writes column 0 of its first output to out.
+  // Runs the package on `tensors` (`rows` examples) and writes the kept
+  // columns of its first output to out (column 0 of a value network's).
   void scoreRows(const std::vector<at::Tensor>& tensors, int64_t rows, float* out);
 
   c10::Device device_;
   AOTIManifest manifest_;
+  uint64_t columns_ = 1;  // outputs kept per example
   std::shared_ptr<torch::inductor::AOTIModelPackageLoader> loader_;  // shared, cached
 };
 

@@ -1,7 +1,8 @@
 """Quelmar: batched weighted A* with learned heuristics (C++ backend).
 
 ``run_weighted_astar`` solves a puzzle state on the CPU, ``run_torch_gpu_astar``
-on a CUDA/ROCm device, ``run_beam_search`` by beam search on the CPU; puzzle
+on a CUDA/ROCm device, ``run_beam_search`` by beam search on the CPU and
+``run_q_beam_search`` by beam search over a Q-network (one output per move); puzzle
 domains come from plug-ins that register through ``environment_registrar_capsule()``.
 ``random_walks``, ``expand_states``, ``goal_flags`` and ``network_inputs`` work on
 NumPy batches of states of any registered environment, e.g. to make training data.
@@ -17,7 +18,14 @@ from ._interrupts import held_while_loading
 with held_while_loading():
     from . import _backend_impl, _research_impl
 from ._backend_impl import environment_registrar_capsule, run_torch_gpu_astar, run_weighted_astar
-from ._research_impl import expand_states, goal_flags, network_inputs, random_walks, run_beam_search
+from ._research_impl import (
+    expand_states,
+    goal_flags,
+    network_inputs,
+    random_walks,
+    run_beam_search,
+    run_q_beam_search,
+)
 
 # Model packages stay loaded between solves; unload them (and remove their
 # extracted files) while LibTorch is still intact.
@@ -31,6 +39,7 @@ __all__ = [
     "network_inputs",
     "random_walks",
     "run_beam_search",
+    "run_q_beam_search",
     "run_torch_gpu_astar",
     "run_weighted_astar",
     "__version__",

@@ -21,6 +21,10 @@ Reference models (name: file, manifest env, what it computes):
     counts nothing). Tile t >= 1 belongs at position t - 1, the blank at the
     last position. One bias-free linear layer with integer weights, so the
     result is exact in float32. Output [batch, 1].
+``puzzle8_q``, ``puzzle15_q``: ``puzzleK_manhattan_q.pt2``, env ``puzzleK``. A
+    Q-network: output [batch, 4], column a = 1 + the Manhattan distance of the state
+    move a (up, down, left, right: where the blank goes) leads to, the state
+    itself for a move off the board. Exact in float32.
 ``cube3``: ``cube3_misplaced.pt2``, env ``cube3``. Input: one-hot over
     54 stickers x 6 colours, index ``sticker * 6 + colour``; sticker i is
     solved when its colour is ``i // 9``. Output [batch, 1]: the number of
@@ -72,6 +76,7 @@ __all__ = [
     "in_precision",
     "precision_file_name",
     "manhattan_network",
+    "manhattan_q_network",
     "cube3_misplaced_network",
     "REFERENCE_MODELS",
     "LARGE_MODELS",
@@ -95,6 +100,50 @@ def manhattan_network(n: int) -> nn.Module:
         layer.weight.copy_(weight)
     layer.requires_grad_(False)
     return layer
+
+
+class _ManhattanQ(nn.Module):
+    # Q(s, a) = 1 + Manhattan distance of the child move a leads to: the
+    # parent's distance plus the change of the one tile the move slides. A
+    # move off the board leaves the state as it is. Integer arithmetic in
+    # float32, so every value is exact.
+    def __init__(self, n: int):
+        super().__init__()
+        cells = n * n
+        distance = torch.zeros(cells, cells)  # [tile, position]; the blank counts nothing
+        for tile in range(1, cells):
+            goal_row, goal_col = divmod(tile - 1, n)
+            for position in range(cells):
+                row, col = divmod(position, n)
+                distance[tile, position] = abs(row - goal_row) + abs(col - goal_col)
+        # targets[a, b, t] = 1 when move a takes the blank from b to t (moves: up, down, left, right).
+        targets = torch.zeros(4, cells, cells)
+        for blank in range(cells):
+            row, col = divmod(blank, n)
+            for move, (ok, step) in enumerate(((row > 0, -n), (row < n - 1, n),
+                                               (col > 0, -1), (col < n - 1, 1))):
+                if ok:
+                    targets[move, blank, blank + step] = 1.0
+        self.cells = cells
+        self.register_buffer("distance", distance)
+        self.register_buffer("targets", targets)
+
+    def forward(self, x):
+        tiles = x.view(-1, self.cells, self.cells)              # [batch, tile, position]
+        here = (tiles * self.distance).sum(dim=(1, 2))           # the parent's distance
+        blank = tiles[:, 0, :]                                   # [batch, position]
+        target = torch.einsum("bp,apt->bat", blank, self.targets)  # where the blank goes
+        moved = torch.einsum("btp,bap->bat", tiles, target)      # which tile slides, per move
+        before = torch.einsum("bat,tp,bap->ba", moved, self.distance, target)
+        after = torch.einsum("bat,tp,bp->ba", moved, self.distance, blank)
+        return 1.0 + here[:, None] + after - before
+
+
+def manhattan_q_network(n: int) -> nn.Module:
+    """Q-network of an n x n sliding-tile puzzle: 1 + the Manhattan distance of each move's child."""
+    if n < 2:
+        raise ValueError("sliding-tile puzzles need n >= 2")
+    return _ManhattanQ(n).requires_grad_(False)
 
 
 class _MisplacedStickers(nn.Module):
@@ -171,21 +220,26 @@ def _random_one_hot(batch: int, slots: int, values: int) -> torch.Tensor:
     return torch.nn.functional.one_hot(idx, values).to(torch.float32).reshape(batch, -1)
 
 
-def _puzzle(n: int) -> Callable[[torch.device], tuple]:
+def _puzzle(n: int, q: bool = False) -> Callable[[torch.device], tuple]:
     def build(device):
         cells = n * n
-        return (manhattan_network(n), (_random_one_hot(4, cells, cells),),
-                f"puzzle{cells - 1}_manhattan.pt2", f"puzzle{cells - 1}", ["input"])
+        network = manhattan_q_network(n) if q else manhattan_network(n)
+        name = f"puzzle{cells - 1}_manhattan{'_q' if q else ''}.pt2"
+        return (network, (_random_one_hot(4, cells, cells),), name, f"puzzle{cells - 1}", ["input"],
+                4 if q else 1)
     return build
 
 
-# name -> builder(device) returning (module, example inputs, file name, env, input names)
+# name -> builder(device) returning (module, example inputs, file name, env, input names,
+# outputs per example)
 REFERENCE_MODELS: dict[str, Callable] = {
     "puzzle8": _puzzle(3),
+    "puzzle8_q": _puzzle(3, q=True),
+    "puzzle15_q": _puzzle(4, q=True),
     "puzzle15": _puzzle(4),
     "puzzle24": _puzzle(5),
     "cube3": lambda device: (cube3_misplaced_network(), (_random_one_hot(4, 54, 6),),
-                             "cube3_misplaced.pt2", "cube3", ["input"]),
+                             "cube3_misplaced.pt2", "cube3", ["input"], 1),
 }
 
 
@@ -193,7 +247,7 @@ def _resmlp(exact: Callable[[], nn.Module], inputs: int, slots: int, values: int
             file_name: str, env: str) -> Callable[[torch.device], tuple]:
     def build(device):
         return (ResidualMLP(exact(), inputs), (_random_one_hot(4, slots, values),), file_name,
-                env, ["input"])
+                env, ["input"], 1)
     return build
 
 
@@ -258,13 +312,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     for name in names:
         start = time.perf_counter()
         builder = REFERENCE_MODELS.get(name) or LARGE_MODELS[name]
-        module, inputs, file_name, env, input_names = builder(device)
+        module, inputs, file_name, env, input_names, outputs = builder(device)
         precision = "bfloat16" if args.bf16 else "float32"
         module = module.to(device)
         inputs = tuple(t.to(device) for t in inputs)
         path = os.path.join(args.out, precision_file_name(file_name, precision))
         export_heuristic(module, inputs, path, env=env, input_names=input_names,
-                         precision=precision)
+                         precision=precision, outputs=outputs)
         print(f"exported {name} -> {path} ({time.perf_counter() - start:.1f} s)", flush=True)
     return 0
 

@@ -27,7 +27,7 @@ __all__ = ["DEFAULT_INDUCTOR_CONFIGS", "PRECISIONS", "export_heuristic", "in_pre
 
 
 def _manifest_for(example_inputs: Sequence[torch.Tensor], env: str,
-                  input_names: Sequence[str]) -> dict:
+                  input_names: Sequence[str], outputs: int = 1) -> dict:
     inputs = []
     for name, tensor in zip(input_names, example_inputs):
         per_example = list(tensor.shape[1:])
@@ -37,7 +37,7 @@ def _manifest_for(example_inputs: Sequence[torch.Tensor], env: str,
             "shape": ["batch", *per_example],
             "dtype": "float32",
         })
-    return {"env": env, "output_elements_per_example": 1, "inputs": inputs}
+    return {"env": env, "output_elements_per_example": outputs, "inputs": inputs}
 
 
 # Inductor settings of every export unless the caller passes its own; chosen
@@ -74,15 +74,18 @@ def precision_file_name(file_name: str, precision: str) -> str:
 
 def export_heuristic(module: nn.Module, example_inputs, package_path: str,
                      env: str = "", input_names: Sequence[str] | None = None, *,
-                     precision: str = "float32", inductor_configs: dict | None = None) -> dict:
+                     precision: str = "float32", inductor_configs: dict | None = None,
+                     outputs: int = 1) -> dict:
     """Export ``module`` to ``package_path`` (a ``.pt2`` file) plus its manifest.
 
     ``example_inputs`` is one tensor or a sequence of tensors, passed to the
     module positionally in this order; each must be float32 with the batch
     first and a batch of at least 2 (a batch of 1 would be specialised by
     the exporter). Dimension 0 of every input becomes one shared dynamic
-    dimension; the other dimensions are fixed. The network must return one
-    heuristic value per example ([batch] or [batch, k], column 0 is used).
+    dimension; the other dimensions are fixed. A value network (``outputs``
+    1) returns one heuristic value per example ([batch] or [batch, k], column
+    0 is used); a Q-network returns [batch, outputs], one value per move of
+    its environment, which the manifest records (ValueError for another shape).
 
     The manifest goes to ``package_path + ".json"``; ``input_names`` defaults
     to "input" for a single input and "input0", "input1", ... otherwise.
@@ -107,6 +110,14 @@ def export_heuristic(module: nn.Module, example_inputs, package_path: str,
                              f"got shape {list(tensor.shape)}")
     if len({int(t.shape[0]) for t in example_inputs}) != 1:
         raise ValueError("all example inputs must have the same batch size")
+    if isinstance(outputs, bool) or not isinstance(outputs, int) or outputs < 1:
+        raise ValueError(f"outputs must be a positive integer, got {outputs!r}")
+    if outputs > 1:
+        with torch.no_grad():
+            shape = list(module.eval()(*example_inputs).shape)
+        if shape != [int(example_inputs[0].shape[0]), outputs]:
+            raise ValueError(f"a Q-network with {outputs} outputs must return [batch, {outputs}], "
+                             f"got {shape}")
     if input_names is None:
         input_names = (["input"] if len(example_inputs) == 1
                        else [f"input{i}" for i in range(len(example_inputs))])
@@ -130,7 +141,7 @@ def export_heuristic(module: nn.Module, example_inputs, package_path: str,
         # The wrapper takes *inputs: the exporter sees one tuple argument.
         dynamic_shapes = (dynamic_shapes,)
     configs = dict(DEFAULT_INDUCTOR_CONFIGS if inductor_configs is None else inductor_configs)
-    manifest = _manifest_for(example_inputs, env, input_names)
+    manifest = _manifest_for(example_inputs, env, input_names, outputs)
     # Both files are written under temporary names beside their final ones and renamed into
     # place once complete: an export that is killed or fails leaves the previous package whole.
     # The compiler wants its package's name to end in .pt2.

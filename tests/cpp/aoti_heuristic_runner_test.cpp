@@ -29,11 +29,12 @@ using testing_support::messageOf;
 std::string modelPath(const std::string& file) { return (fs::path(QUELMAR_MODELS_DIR) / file).string(); }
 
 // Copies a built package to <temp>/<name>.pt2 with a hand-written manifest.
-std::string packageWithManifest(const std::string& name, const std::string& manifest_json) {
+std::string packageWithManifest(const std::string& name, const std::string& manifest_json,
+                                const std::string& source = "fixture_flat.pt2") {
   const fs::path dir = fs::path(testing::TempDir()) / "aoti_runner_test";
   fs::create_directories(dir);
   const fs::path package = dir / (name + ".pt2");
-  fs::copy_file(modelPath("fixture_flat.pt2"), package, fs::copy_options::overwrite_existing);
+  fs::copy_file(modelPath(source), package, fs::copy_options::overwrite_existing);
   std::ofstream(package.string() + ".json") << manifest_json;
   return package.string();
 }
@@ -263,6 +264,37 @@ TEST(AOTIHeuristicRunner, ConstructionChecksInOrder) {
   };
   for (const auto& [json, message] : cases)
     EXPECT_EQ(messageOf<std::invalid_argument>([&] { runnerFor(packageWithManifest("bad", json)); }), message);
+}
+
+// Catches: a Q runner keeping only column 0 or mixing rows up across the
+// CPU slices, taking a manifest of another width, or accepting a package
+// whose output is narrower than its manifest says.
+TEST(AOTIHeuristicRunner, QRunnerKeepsEveryColumn) {
+  c10::InferenceMode guard;
+  const std::string three_wide = R"({"output_elements_per_example": 3, "inputs": [{"numel_per_example": 4, "shape": ["batch", 4]}]})";
+  const std::string q = packageWithManifest("q_three", three_wide, "fixture_three_columns.pt2");
+  const uint64_t batch = AOTIHeuristicRunner::kCpuRowsPerCall + 3;
+  std::mt19937 rng(11);
+  const std::vector<float> a = randomFloats(batch * 4, rng);
+  AOTIHeuristicRunner runner(loadAOTIManifest(q), "cpu", 3);
+  const std::vector<float> got = runner.infer({a}, batch);
+  ASSERT_EQ(got.size(), batch * 3);
+  const std::vector<float> first = weighted(a);
+  for (uint64_t b = 0; b < batch; b += 997) {
+    EXPECT_NEAR(got[3 * b], first[b], 1e-4);
+    EXPECT_NEAR(got[3 * b + 1], first[b] + 100.0f, 1e-3);
+    EXPECT_EQ(got[3 * b + 2], -7.0f);
+  }
+  const std::string wrong_width = "has 3 output(s) per state, but the search needs 4 (one per move)";
+  EXPECT_NE(messageOf<std::invalid_argument>([&] { AOTIHeuristicRunner(loadAOTIManifest(q), "cpu", 4); })
+                .find(wrong_width), std::string::npos);
+  EXPECT_NE(messageOf<std::invalid_argument>([&] {
+              AOTIHeuristicRunner(loadAOTIManifest(modelPath("fixture_flat.pt2")), "cpu", 3);
+            }).find("has 1 output(s) per state"), std::string::npos);
+  // A manifest that claims three columns over a one-column package.
+  AOTIHeuristicRunner narrow(loadAOTIManifest(packageWithManifest("q_narrow", three_wide)), "cpu", 3);
+  EXPECT_EQ(messageOf<std::runtime_error>([&] { narrow.infer({std::vector<float>(8, 0.0f)}, 2); }),
+            "Model package output has 1 value(s) per state; its manifest says 3");
 }
 
 torch::inductor::AOTIModelPackageLoader loaderFor(const std::string& file) {
