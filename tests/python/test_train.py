@@ -16,7 +16,7 @@ import torch
 import quelmar_cpp
 import quelmar_puzzles
 from quelmar_cpp import train
-from quelmar_cpp.train import loop, outputs
+from quelmar_cpp.train import data as tdata, loop, outputs, targets as ttargets
 from quelmar_cpp.export import manhattan_network
 
 ENV = "puzzle8"
@@ -56,7 +56,7 @@ def test_walk_run_writes_outputs_that_solve(walk_run):
 
     network = train.load_network(out / "model.pt")
     assert network.env == ENV and network.shape == {"inputs": 81, "first": 48, "hidden": 32,
-                                                     "blocks": 1, "batch_norm": True}
+                                                     "blocks": 1, "batch_norm": True, "outputs": 1}
     states = np.stack([quelmar_puzzles.scramble(ENV, 12, s) for s in range(8)])
     inputs = torch.from_numpy(quelmar_cpp.network_inputs(ENV, states))
     with torch.no_grad():
@@ -85,10 +85,11 @@ def test_walk_run_writes_outputs_that_solve(walk_run):
 # Catches: a resumed run that restarts from step 0, loses steps of its curve, or drops part of its
 # state (optimizer, target network, refresh rule, data position): its weights would then differ
 # from those of the same run left uninterrupted. Also the exit status and the resume hint.
-@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)],
-                         ids=["SIGINT", "SIGTERM"])
-def test_interrupted_run_resumes_where_it_stopped(tmp_path, sig, status):
-    settings = ["--env", ENV, "--targets", "bellman", "--refresh-steps", "15", "--plateau-window",
+@pytest.mark.parametrize("sig, status, head", [(signal.SIGINT, 130, "value"), (signal.SIGTERM, 143, "value"),
+                                               (signal.SIGINT, 130, "q")],
+                         ids=["SIGINT", "SIGTERM", "SIGINT-q"])
+def test_interrupted_run_resumes_where_it_stopped(tmp_path, sig, status, head):
+    settings = ["--env", ENV, "--head", head, "--targets", "bellman", "--refresh-steps", "15", "--plateau-window",
                 "4", "--max-walk", "12", "--eval-every", "25", "--eval-states", "5", "--eval-depth",
                 "6", "--no-export", "--threads", "1", *TINY]
     # A fixed thread count: PyTorch's sums depend on it, and the default follows the load.
@@ -150,6 +151,60 @@ def test_bellman_target_of_hand_cases(state, expected):
     targets = train.bellman_targets(ENV, states, estimates)
     assert targets.dtype == np.float32 and targets[0] == pytest.approx(expected)
     assert targets[1:].tolist() == [0.0, 2.5]
+
+
+# Catches: a goal child not worth 0, the move's cost left out, children out of move order (up,
+# down, left, right), or a move off the board not priced as standing still.
+def test_q_targets_of_hand_cases():
+    children = tdata.expand_children(ENV, np.array([ONE, TWO], dtype=np.uint8))
+    values = np.array([ESTIMATES.get(tuple(c), 100.0) for c in children.unique], np.float32)
+    assert tdata.q_targets_from_values(children, values).tolist() == [
+        [5.0, 1.0, 3.5, 2.5], [4.0, 7.0, 101.0, 2.5]]
+
+
+# Catches: a teacher's values not reaching the targets, goal children valued by the teacher,
+# or a Q-network, a network of another input width or another environment taken as teacher.
+def test_teacher_targets(tmp_path):
+    teacher = train.build_network(81, 8, 8, 0, False, seed=1)
+    with torch.no_grad():
+        for parameter in teacher.parameters():
+            parameter.zero_()
+        teacher.head.bias.fill_(3.0)  # V = 3 everywhere
+    (tmp_path / "t").mkdir()
+    torch.save(train.network_record(teacher, ENV), tmp_path / "t" / "model.pt")
+    settings = {"teacher": str(tmp_path / "t"), "env": ENV, "head": "q", "targets": "teacher"}
+    student = train.build_network(81, 8, 8, 0, False, outputs=4)
+    batch = tdata.make_batch(ENV, np.array(GOAL, np.uint8), 0, 0, 4, 1, True)
+    kind = ttargets.make_targets(student, settings)
+    y = kind(batch, tdata.PhaseTimer()).numpy()
+    goal_child = np.isin(batch.children.index, np.flatnonzero(batch.children.unique_goal))
+    assert y.shape == (4, 4) and np.array_equal(y, np.where(goal_child, 1.0, 4.0))
+    for network, env, match in [(train.build_network(81, 8, 8, 0, False, outputs=4), ENV, "is a Q-network"),
+                                (train.build_network(256, 8, 8, 0, False), ENV, "takes 256 inputs"),
+                                (teacher, "puzzle15", "was trained for puzzle8, not puzzle15")]:
+        torch.save(train.network_record(network, ENV), tmp_path / "t" / "model.pt")
+        with pytest.raises(ValueError, match=match):
+            ttargets.make_targets(student, {**settings, "env": env})
+
+
+# Catches: a Q run that exports another width than one column per move, or a package the Q-beam
+# cannot use: a value run turned into a Q-network by the teacher route solves shallow scrambles.
+def test_q_run_from_a_teacher_solves(walk_run, tmp_path):
+    teacher, _ = walk_run
+    out = tmp_path / "q"
+    assert train.main(["--env", ENV, "--out", str(out), "--head", "q", "--targets", "teacher",
+                       "--teacher", str(teacher), "--steps", "150", "--max-walk", "12",
+                       "--eval-states", "0", *TINY]) == 0
+    assert train.load_network(out / "model.pt").shape["outputs"] == 4
+    assert json.loads((out / "puzzle8_learned.pt2.json").read_text())["output_elements_per_example"] == 4
+    solved = 0
+    for seed in range(6):
+        state = np.asarray(quelmar_puzzles.scramble(ENV, 8, seed), np.uint8)
+        result = quelmar_cpp.run_q_beam_search(state, ENV, str(out / "puzzle8_learned.pt2"), 64, 50)
+        if result["solved"]:
+            solved += 1
+            assert quelmar_puzzles.is_solved(ENV, quelmar_puzzles.apply_moves(ENV, state, result["moves"]))
+    assert solved >= 4
 
 
 # Catches: a plateau rule that fires while the loss still falls or never fires on a flat loss,
@@ -235,6 +290,10 @@ def fresh(*extra):
     (fresh("--lr", "0"), "--lr must be positive"),
     (fresh("--hidden", "wide"), "invalid int value"),
     (fresh("--targets", "oracle"), "invalid choice"),
+    (fresh("--head", "q", "--targets", "walk"), "--targets walk trains value networks only (--head value)"),
+    (fresh("--targets", "teacher"), "--targets teacher needs --teacher DIR"),
+    (fresh("--teacher", "{done}"), "--teacher DIR is for --targets teacher"),
+    (fresh("--targets", "teacher", "--teacher", "{empty}"), "No such file"),
     (fresh("--walks", "sideways"), "invalid choice"),
     (fresh("--threads", "0"), "--threads must be positive"),
     (fresh("--steps", "0"), "--steps must be positive"),

@@ -122,6 +122,10 @@ def _prepare(args, prog: str) -> Run:
     except (RuntimeError, MemoryError) as exc:  # torch reports a failed allocation as RuntimeError
         raise UsageError(f"cannot build a network of --first {settings['first']} --hidden "
                          f"{settings['hidden']} --blocks {settings['blocks']}: {one_line(exc)}") from None
+    except (ValueError, OSError) as exc:
+        if settings["targets"] != "teacher":
+            raise
+        raise UsageError(f"--teacher {settings['teacher']}: {one_line(exc)}") from None
     run.check_eval()
     make_folder(folder, "--out")
     run.export_package = args.export

@@ -83,7 +83,9 @@ def network_values(network: torch.nn.Module, env: str, states: np.ndarray,
     with torch.no_grad():
         for start in range(0, len(states), chunk):
             part = states[start:start + chunk]
-            out[start:start + len(part)] = network(inputs_tensor(env, part)).reshape(-1).numpy()
+            x = inputs_tensor(env, part)
+            values = network.state_values(x) if hasattr(network, "state_values") else network(x)
+            out[start:start + len(part)] = values.reshape(-1).numpy()
     return out
 
 
@@ -121,6 +123,13 @@ def targets_from_values(children: Children, values: np.ndarray) -> np.ndarray:
     targets = 1.0 + values[children.index].min(axis=1)
     targets[children.state_goal] = 0.0
     return targets.astype(np.float32, copy=False)
+
+
+def q_targets_from_values(children: Children, values: np.ndarray) -> np.ndarray:
+    """Q targets (float32 [N, M]): 1 + the value of each move's child (0 for a goal child), given
+    the value of each distinct child (rows of ``unique``)."""
+    values = np.where(children.unique_goal, np.float32(0), np.asarray(values, dtype=np.float32))
+    return (1.0 + values[children.index]).astype(np.float32, copy=False)
 
 
 def bellman_targets(env: str, states: np.ndarray,

@@ -28,7 +28,7 @@ from .data import PhaseTimer, derive_seed
 from .network import build_network
 from .options import SHAPE
 from .search import beam_search
-from .targets import KINDS
+from .targets import make_targets
 
 # A loss point goes into the curve this often (and at every evaluation).
 LOG_EVERY = 50
@@ -82,9 +82,13 @@ class Run:
         self.env = settings["env"]
         self.eval_depth = settings["eval_depth"] or settings["max_walk"]
         self.eval_max_length = settings["eval_max_length"] or 2 * self.eval_depth
-        self.network = build_network(width, *(settings[k] for k in SHAPE), seed=settings["seed"])
+        # A Q-network has one output per move of the environment.
+        outputs = 1 if settings["head"] == "value" else int(
+            quelmar_cpp.expand_states(self.env, goal[None]).shape[1])
+        self.network = build_network(width, *(settings[k] for k in SHAPE), seed=settings["seed"],
+                                     outputs=outputs)
         self.optimizer = torch.optim.Adam(self.network.parameters(), lr=settings["lr"])
-        self.target_kind = KINDS[settings["targets"]](self.network, settings)
+        self.target_kind = make_targets(self.network, settings)
         self.step, self.elapsed, self.curve, self.refreshes, self.sessions = 0, 0.0, [], [], []
         self.timer = PhaseTimer()
         if stored is not None:
@@ -126,7 +130,8 @@ class Run:
         with self.timer("train"):
             self.network.train()
             self.optimizer.zero_grad(set_to_none=True)
-            loss = torch.nn.functional.mse_loss(self.network.raw(batch.inputs).reshape(-1), targets)
+            loss = torch.nn.functional.mse_loss(self.network.raw(batch.inputs).reshape(-1),
+                                                targets.reshape(-1))
             value = loss.detach().item()
             if not math.isfinite(value):
                 raise _Diverged(f"the loss is {value} at step {self.step + 1}")

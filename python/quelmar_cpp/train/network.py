@@ -10,29 +10,30 @@ from ..model_package import export_heuristic
 
 # Stored in every model.pt, so a reader can tell the layout it is given.
 MODEL_FORMAT = "quelmar_cpp.heuristic_network/1"
-SHAPE_KEYS = ("inputs", "first", "hidden", "blocks", "batch_norm")
+SHAPE_KEYS = ("inputs", "first", "hidden", "blocks", "batch_norm", "outputs")
 
 
 class HeuristicNetwork(nn.Module):
     """A residual MLP estimating cost-to-go from an environment's network inputs.
 
-    ``inputs -> first -> hidden -> blocks x (two hidden-wide layers + skip) -> 1``
+    ``inputs -> first -> hidden -> blocks x (two hidden-wide layers + skip) -> outputs``
     with ReLU activations (and batch norm after each hidden layer when
     ``batch_norm``). ``raw(x)`` is the unbounded linear head, which training
     regresses so that no gradient is cut off below zero; ``forward(x)`` is that
     value clamped at 0, the non-negative estimate that searches, Bellman
-    targets and exported packages use. Output shape [batch, 1].
+    targets and exported packages use. Output shape [batch, outputs]: one
+    value (``outputs`` 1), or a Q-network's value per move.
     """
 
     def __init__(self, inputs: int, first: int = 1000, hidden: int = 300, blocks: int = 2,
-                 batch_norm: bool = False):
+                 batch_norm: bool = False, outputs: int = 1):
         super().__init__()
         for name, value, low in (("inputs", inputs, 1), ("first", first, 1),
-                                 ("hidden", hidden, 1), ("blocks", blocks, 0)):
+                                 ("hidden", hidden, 1), ("blocks", blocks, 0), ("outputs", outputs, 1)):
             if not isinstance(value, int) or isinstance(value, bool) or value < low:
                 raise ValueError(f"{name} must be an integer >= {low}, got {value!r}")
         self.shape = {"inputs": inputs, "first": first, "hidden": hidden, "blocks": blocks,
-                      "batch_norm": bool(batch_norm)}
+                      "batch_norm": bool(batch_norm), "outputs": outputs}
 
         def layer(n_in, n_out):
             parts = [nn.Linear(n_in, n_out)]
@@ -44,7 +45,7 @@ class HeuristicNetwork(nn.Module):
         self.blocks = nn.ModuleList(
             nn.Sequential(*layer(hidden, hidden), nn.ReLU(), *layer(hidden, hidden))
             for _ in range(blocks))
-        self.head = nn.Linear(hidden, 1)
+        self.head = nn.Linear(hidden, outputs)
 
     def raw(self, x: torch.Tensor) -> torch.Tensor:
         z = self.stem(x)
@@ -55,16 +56,20 @@ class HeuristicNetwork(nn.Module):
     def forward(self, x: torch.Tensor) -> torch.Tensor:
         return self.raw(x).clamp_min(0.0)
 
+    def state_values(self, x: torch.Tensor) -> torch.Tensor:
+        """The cost to go of each state ([batch]): the value, or a Q-network's least Q."""
+        return self.forward(x).min(dim=1).values
+
 
 def build_network(inputs: int, first: int = 1000, hidden: int = 300, blocks: int = 2,
-                  batch_norm: bool = False, seed: int | None = None) -> HeuristicNetwork:
+                  batch_norm: bool = False, seed: int | None = None, outputs: int = 1) -> HeuristicNetwork:
     """A freshly initialised ``HeuristicNetwork``; with ``seed``, the same weights every time
     (the global torch generator is left as it was)."""
     if seed is None:
-        return HeuristicNetwork(inputs, first, hidden, blocks, batch_norm)
+        return HeuristicNetwork(inputs, first, hidden, blocks, batch_norm, outputs)
     with torch.random.fork_rng(devices=[]):
         torch.manual_seed(seed)
-        return HeuristicNetwork(inputs, first, hidden, blocks, batch_norm)
+        return HeuristicNetwork(inputs, first, hidden, blocks, batch_norm, outputs)
 
 
 def network_record(network: HeuristicNetwork, env: str) -> dict:
@@ -78,6 +83,8 @@ def network_from_record(record: dict, where: str = "model") -> HeuristicNetwork:
     if not isinstance(record, dict) or record.get("format") != MODEL_FORMAT:
         raise ValueError(f"{where}: not a {MODEL_FORMAT} record")
     shape = record.get("shape")
+    if isinstance(shape, dict) and "outputs" not in shape:
+        shape = {**shape, "outputs": 1}  # written before Q-networks: a value network
     if not isinstance(shape, dict) or set(shape) != set(SHAPE_KEYS):
         raise ValueError(f"{where}: network shape must have the keys {', '.join(SHAPE_KEYS)}")
     network = HeuristicNetwork(**shape)
@@ -116,4 +123,5 @@ def export_network(network: HeuristicNetwork, package_path: str | os.PathLike, e
     clone.load_state_dict(network.state_dict())
     # Tracing needs only the input's shape; a batch of 2 keeps the batch dimension dynamic.
     example = torch.zeros(2, network.shape["inputs"])
-    return export_heuristic(clone.eval(), example, os.fspath(package_path), env=env, **options)
+    return export_heuristic(clone.eval(), example, os.fspath(package_path), env=env,
+                            outputs=network.shape["outputs"], **options)

@@ -25,7 +25,14 @@ of the trained one, refreshed every --refresh-steps steps, or sooner when the
 loss has stopped falling: once 2 x --plateau-window steps have passed since
 the last refresh, the mean loss of the last window is compared with the mean
 of the window before, and a fall of less than --plateau-tolerance (relative)
-refreshes it.
+refreshes it. "teacher" takes the children's values from the fixed value
+network of --teacher instead.
+
+Heads: --head q trains a Q-network, one output per move: Q(s, a) = 1 + (0 if
+the child is a goal, else the child's value), the child's value being the
+minimum of the target network's Q over the child's moves ("bellman") or the
+teacher's value ("teacher"), which turns a trained value network into a
+Q-network without search.
 
 Budget: --steps and --minutes are totals for the whole run, whichever ends it
 first; minutes count the training loop's wall time (checks and checkpoints
@@ -41,8 +48,13 @@ checkpoint."""
 SETTINGS = {
     "env": (str, None, "environment name, e.g. puzzle8"),
     "plugin": (str, "quelmar_puzzles", "plug-in module to import and register"),
-    "targets": (str, "bellman", "walk: the length of the walk that drew the state; "
-                "bellman: value iteration against a target network"),
+    "head": (str, "value", "value: one output per state, the cost to go; q: one output per move, "
+             "Q(s, a) = the move's cost + the cost to go from its child (for the Q solvers)"),
+    "targets": (str, "bellman", "walk: the length of the walk that drew the state (value head "
+                "only); bellman: value iteration against a target network; teacher: from the "
+                "children's values under the trained value network of --teacher"),
+    "teacher": (str, None, "teacher targets: the folder of a trained value network (its model.pt) "
+                "for the same environment"),
     "max_walk": (int, 100, "training states come from random walks of 0..K moves from the goal "
                  "(at most 100,000)"),
     "walks": (str, "uniform", "uniform: each move drawn from all moves; no_return: never a move "
@@ -77,8 +89,9 @@ BUDGET = {
     "checkpoint_minutes": (float, 5.0, "write checkpoint.pt every M minutes"),
 }
 # Settings added after checkpoints were first written, with the value older runs used.
-ADDED_LATER = {"walks": "uniform", "threads": None}
-CHOICES = {"targets": ("walk", "bellman"), "walks": ("uniform", "no_return")}
+ADDED_LATER = {"walks": "uniform", "threads": None, "head": "value", "teacher": None}
+CHOICES = {"targets": ("walk", "bellman", "teacher"), "walks": ("uniform", "no_return"),
+           "head": ("value", "q")}
 POSITIVE = ("threads", "max_walk", "first", "hidden", "batch", "lr", "refresh_steps", "plateau_window",
             "eval_depth", "eval_beam", "eval_max_length", "steps", "minutes", "checkpoint_minutes")
 NON_NEGATIVE = ("blocks", "eval_every", "eval_minutes", "eval_states", "seed", "plateau_tolerance")
@@ -138,6 +151,15 @@ def settings(args, stored: dict | None) -> dict:
         if settings["steps"] is None and settings["minutes"] is None:
             raise UsageError("give a budget: --steps N or --minutes M (or both)")
     check_bounds(settings, POSITIVE, NON_NEGATIVE, MAXIMUM)
+    if settings["targets"] == "walk" and settings["head"] == "q":
+        raise UsageError("--targets walk trains value networks only (--head value)")
+    if settings["targets"] == "teacher" and not settings["teacher"]:
+        raise UsageError("--targets teacher needs --teacher DIR (a trained value network's folder)")
+    if settings["teacher"] and settings["targets"] != "teacher":
+        raise UsageError("--teacher DIR is for --targets teacher")
+    if stored is None and settings["teacher"]:
+        # A resumed run finds its teacher wherever it is started from.
+        settings["teacher"] = os.path.abspath(settings["teacher"])
     if settings["batch_norm"] and settings["batch"] < 2:
         raise UsageError("--batch must be at least 2 with batch norm, whose statistics need two "
                          "states (or give --no-batch-norm)")

@@ -1,4 +1,5 @@
-"""What the trainer regresses its network towards: one kind of target per ``--targets``.
+"""What the trainer regresses its network towards: one kind of target per ``--targets`` and
+``--head``.
 
 The loop asks a kind for each batch's targets and tells it each step's loss; a
 kind keeps whatever state its targets depend on (the Bellman target network and
@@ -8,12 +9,14 @@ entries.
 from __future__ import annotations
 
 import copy
+import os
 
 import numpy as np
 import torch
 
 from . import data
 from .data import TargetRefresh
+from .network import load_network
 
 
 class WalkTargets:
@@ -61,6 +64,8 @@ class BellmanTargets:
             values = self.network(batch.children.inputs).reshape(-1).numpy()
         return torch.from_numpy(data.targets_from_values(batch.children, values))
 
+    # after_step, state_dict and load_state_dict below serve the Q kind too.
+
     def after_step(self, network: torch.nn.Module, loss: float) -> str | None:
         """Takes the loss of a step just made; when the rule says so, copies `network` into the
         target network and returns why ("every" or "plateau")."""
@@ -81,8 +86,63 @@ class BellmanTargets:
                                       "losses": [float(x) for x in state["refresh"]["losses"]]})
 
 
-# --targets: the kind of each value.
-KINDS = {"walk": WalkTargets, "bellman": BellmanTargets}
+class QBellmanTargets(BellmanTargets):
+    """Q-learning with unit move costs against a target network: Q(s, a) = 1 + (0 if the child is
+    a goal, else the least of the target network's Q over the child's moves)."""
+
+    def __call__(self, batch: data.Batch, timer: data.PhaseTimer) -> torch.Tensor:
+        """The batch's targets (float32 [N, M])."""
+        with timer("targets"), torch.no_grad():
+            values = self.network(batch.children.inputs).min(dim=1).values.numpy()
+        return torch.from_numpy(data.q_targets_from_values(batch.children, values))
+
+
+class TeacherTargets:
+    """Targets from a fixed, trained value network V (``--teacher DIR``): a Q-network learns
+    Q(s, a) = 1 + (0 if the child is a goal, else V(child)), a value network one step of value
+    iteration over V. Nothing is refreshed."""
+
+    needs_children = True
+
+    def __init__(self, network: torch.nn.Module, settings: dict):
+        path = os.path.join(settings["teacher"], "model.pt")
+        teacher = load_network(path)  # ValueError or OSError for a file that is no model
+        if teacher.shape["outputs"] != 1:
+            raise ValueError(f"{path} is a Q-network; the teacher must be a value network")
+        if teacher.shape["inputs"] != network.shape["inputs"]:
+            raise ValueError(f"{path} takes {teacher.shape['inputs']} inputs, the trained network "
+                             f"{network.shape['inputs']}")
+        env = getattr(teacher, "env", "")
+        if env and env.lower() != settings["env"].lower():
+            raise ValueError(f"{path} was trained for {env}, not {settings['env']}")
+        self.teacher = frozen_copy(teacher)
+        self.q = network.shape["outputs"] > 1
+
+    def __call__(self, batch: data.Batch, timer: data.PhaseTimer) -> torch.Tensor:
+        """The batch's targets (float32 [N, M] for a Q-network, [N] for a value network)."""
+        with timer("targets"), torch.no_grad():
+            values = self.teacher(batch.children.inputs).reshape(-1).numpy()
+        make = data.q_targets_from_values if self.q else data.targets_from_values
+        return torch.from_numpy(make(batch.children, values))
+
+    def after_step(self, network: torch.nn.Module, loss: float) -> str | None:
+        return None
+
+    state_dict = WalkTargets.state_dict
+
+    def load_state_dict(self, state: dict) -> None:
+        pass
+
+
+# (--head, --targets): the kind of each pair; the settings checks refuse the others.
+KINDS = {("value", "walk"): WalkTargets, ("value", "bellman"): BellmanTargets,
+         ("value", "teacher"): TeacherTargets, ("q", "bellman"): QBellmanTargets,
+         ("q", "teacher"): TeacherTargets}
+
+
+def make_targets(network: torch.nn.Module, settings: dict):
+    """The run's kind of targets for `network`; ValueError (or OSError) for an unusable teacher."""
+    return KINDS[settings["head"], settings["targets"]](network, settings)
 
 
 def frozen_copy(network: torch.nn.Module) -> torch.nn.Module:
