@@ -18,6 +18,7 @@
 #include "config/solver_settings.h"
 #include "cpu_search/beam_search.h"
 #include "cpu_search/parallel_weighted_astar.h"
+#include "cpu_search/q_star_search.h"
 #include "gpu_search/tensor_weighted_astar.h"
 
 namespace quelmar::bindings {
@@ -57,7 +58,13 @@ inline constexpr auto kSolvers = std::make_tuple(
         "qbeam", "run_q_beam_search", Module::kResearch, settings::Solver::kBeam,
         &run_q_beam_search, "cpp_qbeam",
         "Solve a single puzzle state via beam search guided by a Q-network (one output per move).",
-        "RuntimeError: If the C++ Q-beam search cannot initialize or complete."});
+        "RuntimeError: If the C++ Q-beam search cannot initialize or complete."},
+    SolverRow<SolverSettings>{
+        "qstar", "run_q_star_search", Module::kResearch, settings::Solver::kCpu,
+        &run_q_star_search, "cpp_qstar",
+        "Solve a single puzzle state via Q* search: weighted A* over a Q-network's (state, move) "
+        "entries.",
+        "RuntimeError: If the C++ Q* search cannot initialize or complete."});
 
 inline constexpr size_t kSolverCount = std::tuple_size_v<decltype(kSolvers)>;
 

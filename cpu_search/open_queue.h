@@ -18,28 +18,28 @@
 
 namespace quelmar {
 
-template <typename Node>
-class OpenQueue {
+// The heap itself, over any payload: OPEN of nodes for weighted A*, OPEN
+// of (node, move) entries for Q*.
+template <typename Key, typename Payload>
+class KeyedHeap {
  public:
-  using Key = typename Node::OpenCostType;
-
-  OpenQueue(int64_t capacity, bool fixed) : capacity_(static_cast<uint64_t>(capacity)), fixed_(fixed) {
+  KeyedHeap(int64_t capacity, bool fixed) : capacity_(static_cast<uint64_t>(capacity)), fixed_(fixed) {
     heap_.reserve(capacity_);
   }
 
   bool empty() const { return heap_.empty(); }
   size_t size() const { return heap_.size(); }
 
-  // Pushes `node` with its current open_cost as the key.
-  void push(Node* node) {
+  // Pushes `payload` under `key`; a fixed heap that is full throws.
+  void push(Key key, Payload payload) {
     if (fixed_ && heap_.size() >= capacity_)
       throw std::runtime_error("C++ OPEN queue reached fixed capacity");
-    heap_.push_back({node->open_cost, node});
-    siftUp(heap_.size() - 1, 0, {node->open_cost, node});
+    heap_.push_back({key, payload});
+    siftUp(heap_.size() - 1, 0, {key, payload});
   }
 
-  // Removes and returns the node of the smallest key.
-  Node* pop() {
+  // Removes and returns the payload of the smallest key.
+  Payload pop() {
     const Entry front = heap_.front();
     const size_t last = heap_.size() - 1;
     if (last > 0) {
@@ -48,13 +48,16 @@ class OpenQueue {
       adjustFrom(0, last, moved);
     }
     heap_.pop_back();
-    return front.node;
+    return front.payload;
   }
+
+  // The smallest key (the heap must not be empty).
+  Key topKey() const { return heap_.front().key; }
 
  private:
   struct Entry {
     Key key;
-    Node* node;
+    Payload payload;
   };
 
   // "a is worse than b": the heap keeps the smallest key on top.
@@ -93,6 +96,16 @@ class OpenQueue {
   std::vector<Entry> heap_;
   uint64_t capacity_;
   bool fixed_;
+};
+
+template <typename Node>
+class OpenQueue : public KeyedHeap<typename Node::OpenCostType, Node*> {
+ public:
+  using Key = typename Node::OpenCostType;
+  using KeyedHeap<Key, Node*>::KeyedHeap;
+
+  // Pushes `node` with its current open_cost as the key.
+  void push(Node* node) { KeyedHeap<Key, Node*>::push(node->open_cost, node); }
 };
 
 }  // namespace quelmar

@@ -2,7 +2,8 @@
 
 ``run_weighted_astar`` solves a puzzle state on the CPU, ``run_torch_gpu_astar``
 on a CUDA/ROCm device, ``run_beam_search`` by beam search on the CPU and
-``run_q_beam_search`` by beam search over a Q-network (one output per move); puzzle
+``run_q_beam_search`` by beam search over a Q-network (one output per move),
+``run_q_star_search`` by Q* search (weighted A* over its (state, move) entries); puzzle
 domains come from plug-ins that register through ``environment_registrar_capsule()``.
 ``random_walks``, ``expand_states``, ``goal_flags`` and ``network_inputs`` work on
 NumPy batches of states of any registered environment, e.g. to make training data.
@@ -25,6 +26,7 @@ from ._research_impl import (
     random_walks,
     run_beam_search,
     run_q_beam_search,
+    run_q_star_search,
 )
 
 # Model packages stay loaded between solves; unload them (and remove their
@@ -40,6 +42,7 @@ __all__ = [
     "random_walks",
     "run_beam_search",
     "run_q_beam_search",
+    "run_q_star_search",
     "run_torch_gpu_astar",
     "run_weighted_astar",
     "__version__",

@@ -139,3 +139,61 @@ def test_export_refuses_a_q_head_of_the_wrong_width(tmp_path, network, outputs, 
     with pytest.raises(ValueError, match=match):
         export.export_heuristic(network, inputs, str(tmp_path / "q.pt2"), env="puzzle8", outputs=outputs)
     assert not os.listdir(tmp_path)
+
+
+def qstar(start, env="puzzle8", weight=1.0, batch=1, **kw):
+    package = kw.pop("package_path", Q.get(env, Q["puzzle8"]))
+    return quelmar_cpp.run_q_star_search(start, env, package, weight, batch, "cpu", **kw)
+
+
+# Catches: entries prioritised other than as their child's f with h = Q - cost, a goal taken
+# before a cheaper one, or CLOSED rules that lose a shorter path: with Q = 1 + the Manhattan
+# distance of the child, weight 1 and one entry per step, Q* is A* and finds optimal lengths.
+@pytest.mark.parametrize("mode", ["in_place", "new_slot"])
+def test_q_star_with_an_exact_q_is_optimal(mode):
+    for seed in range(6):
+        start = state("puzzle8", 40, seed)
+        result = qstar(start, duplicate_update_mode=mode)
+        assert result["solved"] and len(result["moves"]) == qp.optimal_solution_length("puzzle8", start, 31)
+        assert qp.is_solved("puzzle8", qp.apply_moves("puzzle8", start, result["moves"]))
+
+
+# Catches: a setting of the A* solver that breaks Q*: every solution replays to the goal, a
+# budget ends the search unsolved, a goal start returns no moves.
+@pytest.mark.parametrize("env, depth, kw, expected", [
+    ("puzzle8", 30, dict(batch=64, weight=0.6), "solved"),
+    ("puzzle8", 30, dict(batch=7, goal_stop_mode="expand_popped_batch", hashtable_algorithm="linear_probing",
+                         solution_move_source="stored"), "solved"),
+    ("puzzle15", 60, dict(batch=100, weight=0.8, capacity_mode="fixed", initial_open_size=1 << 22,
+                          initial_closed_size=1 << 20, initial_node_store_size=1 << 19), "solved"),
+    ("puzzle15", 60, dict(batch=10, search_budget=50), "budget"),
+    ("puzzle8", 0, dict(batch=4), "goal"),
+])
+def test_q_star_settings(env, depth, kw, expected):
+    start = state(env, depth, 3)
+    result = qstar(start, env, **kw)
+    if expected == "budget":
+        assert not result["solved"] and result["search_budget_exceeded"] and result["nodes_generated"] >= 50
+        return
+    assert result["solved"] and qp.is_solved(env, qp.apply_moves(env, start, result["moves"]))
+    assert (result["moves"] == []) == (expected == "goal")
+
+
+QSTAR_ERRORS = [
+    # Catches: a value package taken by Q*, or Q*'s settings checked unlike the A* solver's.
+    ({"package_path": VALUE["puzzle8"]}, ValueError, r"has 1 output\(s\) per state, but the search needs 4"),
+    ({"batch": 0}, ValueError, "^batch_size must be positive$"),
+    ({"weight": float("nan")}, ValueError, "^weight must be finite, got nan$"),
+    ({"goal_stop_mode": "x"}, ValueError, "^goal_stop_mode must be"),
+    ({"memory_dtype_parent_move": "uint8"}, ValueError, "requires a signed integer dtype"),
+    ({"capacity_mode": "fixed", "initial_open_size": 2}, RuntimeError, r"^C\+\+ OPEN queue reached fixed capacity$"),
+    ({"env": "No_Such"}, ValueError, r"^Unknown environment 'no_such' for the C\+\+ Q\* search solver"),
+]
+
+
+@pytest.mark.parametrize("overrides, error, match", QSTAR_ERRORS, ids=[str(e[0]) for e in QSTAR_ERRORS])
+def test_q_star_bad_calls_raise(overrides, error, match):
+    overrides = dict(overrides)
+    env = overrides.pop("env", "puzzle8")
+    with pytest.raises(error, match=match):
+        qstar(state("puzzle8", 20, 1), env, **overrides)

@@ -83,8 +83,9 @@ def test_modules_share_one_core():
 # -- arguments and errors ----------------------------------------------------------------------
 
 # Catches: a parameter missing from, or out of order in, a solver's docstring.
-@pytest.mark.parametrize("solver", [CPU, GPU, quelmar_cpp.run_beam_search, quelmar_cpp.run_q_beam_search],
-                         ids=["cpu", "gpu", "beam", "qbeam"])
+@pytest.mark.parametrize("solver", [CPU, GPU, quelmar_cpp.run_beam_search, quelmar_cpp.run_q_beam_search,
+                                    quelmar_cpp.run_q_star_search],
+                         ids=["cpu", "gpu", "beam", "qbeam", "qstar"])
 def test_every_parameter_is_documented_in_order(solver):
     signature, doc, _ = solver.__nb_signature__[0]
     args = doc.split("Args:")[1].split("Returns:")[0]
