@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include "bindings/bindings.h"
+#include "cpu_search/search_start.h"
 #include "cpu_search/search_threads.h"
 #include "heuristic/model_package.h"
 
@@ -31,6 +32,9 @@ NB_MODULE(_research_impl, m) {
         "OpenMP threads a CPU search would run on as this process's only CPU call (QUELMAR_THREADS "
         "or OMP_NUM_THREADS when set, else the CPUs this process may use that other processes "
         "leave free).");
+  m.def("_native_bfloat16", &quelmar::cpuHasNativeBfloat16,
+        "Whether this CPU computes in bfloat16 natively (AVX512-BF16 or AMX): where it does not, "
+        "bfloat16 packages are emulated and many times slower than float32.");
   m.def("_parallel_stats", [](bool reset) {
     const quelmar::ParallelStats stats = quelmar::parallelStats();
     if (reset) quelmar::resetParallelStats();

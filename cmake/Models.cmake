@@ -22,10 +22,12 @@ set(_quelmar_network ${PROJECT_SOURCE_DIR}/python/quelmar_cpp/train/network.py)
 foreach(_dir IN LISTS _quelmar_learned)
   get_filename_component(_name ${_dir} NAME)
   list(APPEND _quelmar_models_stamps ${QUELMAR_MODELS_DIR}/${_name}.pt2)
+  # Both precisions: bfloat16 runs the same network faster where the CPU has native units.
   add_custom_command(
-    OUTPUT ${QUELMAR_MODELS_DIR}/${_name}.pt2
+    OUTPUT ${QUELMAR_MODELS_DIR}/${_name}.pt2 ${QUELMAR_MODELS_DIR}/${_name}_bf16.pt2
     COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${QUELMAR_PYTHON_STAGE}
             ${Python_EXECUTABLE} -m quelmar_cpp.export --out ${QUELMAR_MODELS_DIR} --learned ${_dir}
+            --precision both
     DEPENDS ${_dir}/model.pt ${_quelmar_exporter} ${_quelmar_network}
     COMMENT "Exporting the trained heuristic ${_name} into ${QUELMAR_MODELS_DIR}"
     VERBATIM)

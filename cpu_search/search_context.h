@@ -18,6 +18,7 @@
 #include "config/search_result.h"
 #include "cpu_search/engine_parts.h"
 #include "cpu_search/path_reconstruction.h"
+#include "cpu_search/search_start.h"
 #include "environments/environment.h"
 #include "heuristic/aoti_heuristic_runner.h"
 #include "heuristic/aoti_manifest.h"
@@ -61,7 +62,9 @@ class CpuSearchContext {
         infer_phase_(prefix + ".heuristic_infer"),
         total_phase_(prefix + ".total"),
         scratch_(totalInputElements(manifest)),
-        inputs_(manifest.inputs.size()) {}
+        inputs_(manifest.inputs.size()) {
+    warnIfBfloat16Emulated(manifest, runner_.device().is_cpu());
+  }
 
   CpuSearchContext(const CpuSearchContext&) = delete;
   CpuSearchContext& operator=(const CpuSearchContext&) = delete;

@@ -1,6 +1,9 @@
 #include "cpu_search/search_start.h"
 
 #include <cctype>
+#include <fstream>
+#include <mutex>
+#include <sstream>
 
 #include "environments/registry_internal.h"
 #include "profiling/python_output.h"
@@ -14,6 +17,32 @@ std::string lowerCase(std::string text) {
 }
 
 }  // namespace
+
+bool cpuHasNativeBfloat16() {
+  static const bool native = [] {
+    std::ifstream in("/proc/cpuinfo");
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("flags", 0) != 0) continue;
+      std::istringstream words(line);
+      for (std::string word; words >> word;)
+        if (word == "avx512_bf16" || word == "amx_bf16") return true;
+      return false;
+    }
+    return false;
+  }();
+  return native;
+}
+
+void warnIfBfloat16Emulated(const AOTIManifest& manifest, bool on_cpu) {
+  static std::once_flag warned;
+  if (!on_cpu || cpuHasNativeBfloat16() || packagePrecision(manifest) != "bfloat16") return;
+  std::call_once(warned, [&] {
+    writeStderr(formatText("[WARN] %s is a bfloat16 package, but this CPU has no native bfloat16 "
+                           "(AVX512-BF16 or AMX): it runs many times slower than the float32 "
+                           "package of the same network\n",
+                           manifest.package_path.c_str()));
+  });
+}
 
 SearchStart openSearchStart(const std::vector<uint8_t>& state, const std::string& env,
                             const std::string& package_path, const char* solver) {

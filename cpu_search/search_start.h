@@ -24,4 +24,13 @@ struct SearchStart {
 SearchStart openSearchStart(const std::vector<uint8_t>& state, const std::string& env,
                             const std::string& package_path, const char* solver);
 
+// Whether this CPU computes in bfloat16 natively (AVX512-BF16 or AMX-BF16,
+// from /proc/cpuinfo's flags); false where that cannot be read.
+bool cpuHasNativeBfloat16();
+
+// Warns once per process on standard error when a bfloat16 package is to run
+// on a CPU (`on_cpu`) without native bfloat16: there it is emulated and many
+// times slower than the same network in float32.
+void warnIfBfloat16Emulated(const AOTIManifest& manifest, bool on_cpu);
+
 }  // namespace quelmar

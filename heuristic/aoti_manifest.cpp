@@ -109,3 +109,16 @@ uint64_t totalInputElements(const AOTIManifest& manifest) {
 }
 
 }  // namespace quelmar
+
+namespace quelmar {
+
+std::string packagePrecision(const AOTIManifest& manifest) {
+  std::ifstream in(manifest.manifest_path);
+  if (!in) return "float32";
+  const json root = json::parse(in, nullptr, /*allow_exceptions=*/false);
+  if (!root.is_object()) return "float32";
+  const auto found = root.find("precision");
+  return found != root.end() && found->is_string() ? found->get<std::string>() : "float32";
+}
+
+}  // namespace quelmar

@@ -36,6 +36,11 @@ AOTIManifest loadAOTIManifest(const std::string& package_path);
 // unreadable file.
 AOTIManifest parseAOTIManifest(std::string_view text, const std::string& package_path);
 
+// The precision the package's network computes in: the manifest file's
+// optional "precision" entry (written by the exporter), "float32" when it has
+// none or cannot be read again. Never throws.
+std::string packagePrecision(const AOTIManifest& manifest);
+
 // Floats one example occupies across all inputs (0 for no inputs).
 // Throws std::runtime_error if the sum does not fit in 64 bits.
 uint64_t totalInputElements(const AOTIManifest& manifest);

@@ -45,8 +45,9 @@ network's cost:
 Export options. Packages are compiled with Inductor's freezing (weights
 become constants, which lets bfloat16 linear layers use oneDNN with prepacked
 weights) and with kernels that take their thread count from OpenMP at run
-time rather than from the exporting machine. ``--bf16`` (``precision=
-"bfloat16"``) runs the network in bfloat16 behind float32 inputs and outputs:
+time rather than from the exporting machine. ``--precision bfloat16`` or
+``--bf16`` (``precision="bfloat16"``; ``--precision both`` writes both
+packages) runs the network in bfloat16 behind float32 inputs and outputs:
 2.7x faster here on a CPU with native bfloat16 (AVX512-BF16), but it
 changes values, so it is opt-in. ``python3 bench/export_options.py`` measures
 each option.
@@ -260,8 +261,15 @@ LARGE_MODELS: dict[str, Callable] = {
 }
 
 
-def _export_learned(folders: Sequence[str], out: str, precision: str) -> int:
-    """Exports each folder's trained model.pt as <folder name>.pt2; 1 (with a message) on a bad one."""
+def _precisions(args) -> list[str]:
+    if args.bf16:
+        return ["bfloat16"]
+    return ["float32", "bfloat16"] if args.precision == "both" else [args.precision]
+
+
+def _export_learned(folders: Sequence[str], out: str, precisions: Sequence[str]) -> int:
+    """Exports each folder's trained model.pt as <folder name>.pt2 (and <name>_bf16.pt2 for
+    bfloat16); 1 (with a message) on a bad one."""
     for folder in folders:
         start = time.perf_counter()
         name = os.path.basename(os.path.normpath(folder))
@@ -270,9 +278,10 @@ def _export_learned(folders: Sequence[str], out: str, precision: str) -> int:
         except (OSError, ValueError) as exc:
             print(f"python3 -m quelmar_cpp.export: {exc}", file=sys.stderr)
             return 1
-        path = os.path.join(out, precision_file_name(name + ".pt2", precision))
-        export_network(network, path, precision=precision)
-        print(f"exported {name} -> {path} ({time.perf_counter() - start:.1f} s)", flush=True)
+        for precision in precisions:
+            path = os.path.join(out, precision_file_name(name + ".pt2", precision))
+            export_network(network, path, precision=precision)
+            print(f"exported {name} -> {path} ({time.perf_counter() - start:.1f} s)", flush=True)
     return 0
 
 
@@ -290,10 +299,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--learned", nargs="+", metavar="DIR",
                         help="instead, export the trainer's model.pt in each DIR as "
                              "<DIR's name>.pt2 (e.g. models/cube3_learned)")
-    parser.add_argument("--bf16", action="store_true",
-                        help="run the networks in bfloat16 (faster on CPUs with native "
-                             "bfloat16; changes values); file names get a '_bf16' suffix")
+    parser.add_argument("--precision", choices=("float32", "bfloat16", "both"), default="float32",
+                        help="float32 (default), bfloat16 (the network runs in bfloat16: faster on "
+                             "CPUs with native bfloat16, AVX512-BF16 or AMX, many times slower "
+                             "elsewhere; changes values; file names get a '_bf16' suffix), or both")
+    parser.add_argument("--bf16", action="store_true", help="the same as --precision bfloat16")
     args = parser.parse_args(argv)
+    if args.bf16 and args.precision == "both":
+        parser.error("--bf16 and --precision both exclude each other")
 
     if args.device == "cuda" and not torch.cuda.is_available():
         parser.error("--device cuda requested but CUDA is not available to PyTorch")
@@ -307,19 +320,19 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error("--learned and --only exclude each other")
         if args.device != "cpu":
             parser.error("--learned exports for the CPU only")
-        return _export_learned(args.learned, args.out, "bfloat16" if args.bf16 else "float32")
+        return _export_learned(args.learned, args.out, _precisions(args))
     names = args.only or list(REFERENCE_MODELS)
     for name in names:
         start = time.perf_counter()
         builder = REFERENCE_MODELS.get(name) or LARGE_MODELS[name]
         module, inputs, file_name, env, input_names, outputs = builder(device)
-        precision = "bfloat16" if args.bf16 else "float32"
         module = module.to(device)
         inputs = tuple(t.to(device) for t in inputs)
-        path = os.path.join(args.out, precision_file_name(file_name, precision))
-        export_heuristic(module, inputs, path, env=env, input_names=input_names,
-                         precision=precision, outputs=outputs)
-        print(f"exported {name} -> {path} ({time.perf_counter() - start:.1f} s)", flush=True)
+        for precision in _precisions(args):
+            path = os.path.join(args.out, precision_file_name(file_name, precision))
+            export_heuristic(module, inputs, path, env=env, input_names=input_names,
+                             precision=precision, outputs=outputs)
+            print(f"exported {name} -> {path} ({time.perf_counter() - start:.1f} s)", flush=True)
     return 0
 
 

@@ -27,7 +27,7 @@ __all__ = ["DEFAULT_INDUCTOR_CONFIGS", "PRECISIONS", "export_heuristic", "in_pre
 
 
 def _manifest_for(example_inputs: Sequence[torch.Tensor], env: str,
-                  input_names: Sequence[str], outputs: int = 1) -> dict:
+                  input_names: Sequence[str], outputs: int = 1, precision: str = "float32") -> dict:
     inputs = []
     for name, tensor in zip(input_names, example_inputs):
         per_example = list(tensor.shape[1:])
@@ -37,7 +37,10 @@ def _manifest_for(example_inputs: Sequence[torch.Tensor], env: str,
             "shape": ["batch", *per_example],
             "dtype": "float32",
         })
-    return {"env": env, "output_elements_per_example": outputs, "inputs": inputs}
+    # "precision" is for people and for the solvers' warning about bfloat16 on CPUs that
+    # emulate it; the inputs and outputs stay float32 either way.
+    return {"env": env, "output_elements_per_example": outputs, "inputs": inputs,
+            "precision": precision}
 
 
 # Inductor settings of every export unless the caller passes its own; chosen
@@ -141,7 +144,7 @@ def export_heuristic(module: nn.Module, example_inputs, package_path: str,
         # The wrapper takes *inputs: the exporter sees one tuple argument.
         dynamic_shapes = (dynamic_shapes,)
     configs = dict(DEFAULT_INDUCTOR_CONFIGS if inductor_configs is None else inductor_configs)
-    manifest = _manifest_for(example_inputs, env, input_names, outputs)
+    manifest = _manifest_for(example_inputs, env, input_names, outputs, precision)
     # Both files are written under temporary names beside their final ones and renamed into
     # place once complete: an export that is killed or fails leaves the previous package whole.
     # The compiler wants its package's name to end in .pt2.

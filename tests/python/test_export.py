@@ -2,6 +2,7 @@
 The values of the exported reference packages and fixtures are checked by the C++ tests."""
 import json
 import os
+import subprocess
 import sys
 
 import pytest
@@ -17,8 +18,7 @@ import export_fixtures  # noqa: E402  (tests/models, not part of the package)
 def exported(tmp_path_factory):
     # The command lines, the exporter's once per precision, for every test below.
     out = tmp_path_factory.mktemp("models")
-    assert export.main(["--out", str(out), "--only", "puzzle8"]) == 0
-    assert export.main(["--out", str(out), "--only", "puzzle8", "--bf16"]) == 0
+    assert export.main(["--out", str(out), "--only", "puzzle8", "--precision", "both"]) == 0
     assert export_fixtures.main(["--out", str(out), "--only", "fixture_two_inputs"]) == 0
     return out
 
@@ -31,8 +31,10 @@ def test_manifests_match_the_format(exported):
         "puzzle8_manhattan.pt2.json", "puzzle8_manhattan_bf16.pt2", "puzzle8_manhattan_bf16.pt2.json"]
     puzzle = json.loads((exported / "puzzle8_manhattan.pt2.json").read_text())
     assert puzzle == {"env": "puzzle8", "output_elements_per_example": 1, "inputs": [
-        {"name": "input", "numel_per_example": 81, "shape": ["batch", 81], "dtype": "float32"}]}
-    assert json.loads((exported / "puzzle8_manhattan_bf16.pt2.json").read_text()) == puzzle
+        {"name": "input", "numel_per_example": 81, "shape": ["batch", 81], "dtype": "float32"}],
+        "precision": "float32"}
+    assert json.loads((exported / "puzzle8_manhattan_bf16.pt2.json").read_text()) == {
+        **puzzle, "precision": "bfloat16"}
     two = json.loads((exported / "fixture_two_inputs.pt2.json").read_text())
     assert [(i["name"], i["numel_per_example"], i["shape"]) for i in two["inputs"]] == [
         ("a", 4, ["batch", 4]), ("b", 2, ["batch", 2])]
@@ -182,3 +184,28 @@ def test_an_export_cut_short_leaves_the_previous_package(tmp_path, monkeypatch):
     assert sorted(p.name for p in out.iterdir()) == ["run.pt2", "run.pt2.json"]
     assert (out / "run.pt2").read_bytes() == b"previous package"
     assert (out / "run.pt2.json").read_text() == "previous manifest"
+
+
+BF16_SCRIPT = """
+import sys
+import numpy as np
+import quelmar_cpp, quelmar_puzzles as qp
+qp.register()
+start = np.asarray(qp.scramble("puzzle8", 10, seed=1), np.uint8)
+for package in sys.argv[1:]:
+    assert quelmar_cpp.run_beam_search(start, "puzzle8", package, 10, 50)["solved"]
+print(quelmar_cpp._research_impl._native_bfloat16())
+"""
+
+
+# Catches: a bfloat16 package run silently where the CPU emulates bfloat16 (many times slower),
+# the warning repeated for every search, or given for float32 packages or where the CPU has it.
+def test_bfloat16_on_a_cpu_without_it_warns_once(exported):
+    half, full = (str(exported / f"puzzle8_manhattan{suffix}.pt2") for suffix in ("_bf16", ""))
+    run = subprocess.run([sys.executable, "-c", BF16_SCRIPT, full, half, half], capture_output=True,
+                         text=True, check=True)
+    native = run.stdout.strip() == "True"
+    warnings = [line for line in run.stderr.splitlines() if "bfloat16 package" in line]
+    assert len(warnings) == (0 if native else 1)
+    if warnings:
+        assert half in warnings[0] and "AVX512-BF16 or AMX" in warnings[0]

@@ -187,16 +187,19 @@ def test_teacher_targets(tmp_path):
             ttargets.make_targets(student, {**settings, "env": env})
 
 
-# Catches: a Q run that exports another width than one column per move, or a package the Q-beam
-# cannot use: a value run turned into a Q-network by the teacher route solves shallow scrambles.
+# Catches: a Q run that exports another width than one column per move (in either precision), or
+# a package the Q-beam cannot use: a value run turned into a Q-network by the teacher route
+# solves shallow scrambles.
 def test_q_run_from_a_teacher_solves(walk_run, tmp_path):
     teacher, _ = walk_run
     out = tmp_path / "q"
     assert train.main(["--env", ENV, "--out", str(out), "--head", "q", "--targets", "teacher",
                        "--teacher", str(teacher), "--steps", "150", "--max-walk", "12",
-                       "--eval-states", "0", *TINY]) == 0
+                       "--eval-states", "0", "--bf16", *TINY]) == 0
     assert train.load_network(out / "model.pt").shape["outputs"] == 4
     assert json.loads((out / "puzzle8_learned.pt2.json").read_text())["output_elements_per_example"] == 4
+    half = json.loads((out / "puzzle8_learned_bf16.pt2.json").read_text())
+    assert (half["output_elements_per_example"], half["precision"]) == (4, "bfloat16")
     solved = 0
     for seed in range(6):
         state = np.asarray(quelmar_puzzles.scramble(ENV, 8, seed), np.uint8)

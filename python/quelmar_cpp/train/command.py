@@ -129,4 +129,5 @@ def _prepare(args, prog: str) -> Run:
     run.check_eval()
     make_folder(folder, "--out")
     run.export_package = args.export
+    run.export_bf16 = args.bf16
     return run

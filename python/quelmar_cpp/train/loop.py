@@ -96,6 +96,7 @@ class Run:
         self.signal = None
         self.finishing = False
         self.export_package = True
+        self.export_bf16 = False
         self._eval_starts = None
         # The step that checkpoint.pt holds (None: no checkpoint yet), and whether the network
         # is in the middle of an update, when a checkpoint of it would be inconsistent.

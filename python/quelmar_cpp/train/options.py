@@ -114,6 +114,10 @@ def add_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--export", action=argparse.BooleanOptionalAction, default=True,
                         help="write the AOTInductor package <env>_learned.pt2 at the end (default: "
                              "on; compiling it takes from seconds to a minute)")
+    parser.add_argument("--bf16", action="store_true",
+                        help="also write <env>_learned_bf16.pt2, the network in bfloat16: faster "
+                             "on CPUs with native bfloat16 (AVX512-BF16 or AMX), many times slower "
+                             "elsewhere")
     for table in (SETTINGS, BUDGET):
         for name, (typ, default, text) in table.items():
             if default is not None:

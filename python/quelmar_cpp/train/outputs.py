@@ -13,6 +13,7 @@ import torch
 import quelmar_cpp
 
 from ..common.files import write_atomically
+from ..model_package import precision_file_name
 from .checkpoint import CHECKPOINT
 from .network import export_network, network_record
 
@@ -27,12 +28,16 @@ def write_model(run) -> None:
 
 def export(run) -> str | None:
     """Exports the network as DIR/<env>_learned.pt2 with its manifest (the exporter writes both
-    under temporary names and renames them into place); its path, or None without --export."""
+    under temporary names and renames them into place), with --bf16 also in bfloat16 as
+    DIR/<env>_learned_bf16.pt2; the float32 package's path, or None without --export."""
     if not run.export_package:
         return None
     path = os.path.join(run.folder, f"{run.env}_learned.pt2")
     with run.timer("export"):
         export_network(run.network, path, env=run.env)
+        if run.export_bf16:
+            export_network(run.network, precision_file_name(path, "bfloat16"), env=run.env,
+                           precision="bfloat16")
     return path
 
 
