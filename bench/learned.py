@@ -3,8 +3,10 @@
     ./dev run -- python3 bench/learned.py [--cubes 100] [--widths 256,1024,4096]
         [--stages runs/cube3_learned/stages] [--stage-width 1024]
         [--puzzle-runs runs/puzzle8 runs/puzzle15] [--puzzle-states 100]
+        [--solvers astar,qstar,beam,qbeam] [--solver-widths 1024,4096,...,262144]
+        [--precision auto|float32|bfloat16|both]
 
-Three tables, each skipped when its inputs are missing:
+Four tables, each skipped when its inputs are missing:
 1. The shipped cube model (<build>/models/cube3_learned.pt2) by beam search on
    random cubes (1000 scramble moves each): solved, mean length of the solved,
    mean and longest time per cube, against the beam width.
@@ -16,6 +18,12 @@ Three tables, each skipped when its inputs are missing:
    scrambled states, against the optimal lengths of the plug-in's IDA*: the
    share solved optimally, the mean length against the optimal mean, nodes
    and time.
+4. The solvers on the same cubes (--solver-cubes of them): weighted A*
+   (weight 0.6, batch 10,000) and Q* with the same settings, the value beam
+   and the Q-beam at each of --solver-widths, over the shipped value model
+   and Q-network (cube3_q), in float32 and, where the CPU computes bfloat16
+   natively (or when asked), bfloat16: solved, mean and largest length, the
+   length histogram, time per cube and network rows per cube.
 Times are the solvers' own solve_time; every solution is replayed.
 """
 import argparse
@@ -34,6 +42,7 @@ import quelmar_puzzles as qp
 
 BUILD = os.environ.get("QUELMAR_BUILD_DIR", "build")
 CUBE_MODEL = os.path.join(BUILD, "models", "cube3_learned.pt2")
+CUBE_Q_MODEL = os.path.join(BUILD, "models", "cube3_q.pt2")
 SHIPPED_WEIGHTS = os.path.join(os.path.dirname(__file__), os.pardir, "models", "cube3_learned", "model.pt")
 # Far from the trainer's seeds, so no cube here was a check state.
 CUBE_SEED = 1_000_000
@@ -112,6 +121,54 @@ def cube_tables(args):
         print("* the shipped weights: the rows of table 1")
 
 
+# Table 4's solvers: name -> (function, package of the precision, settings, widths apply?).
+def _solver_runs(args, precision):
+    suffix = "_bf16" if precision == "bfloat16" else ""
+    value = CUBE_MODEL.replace(".pt2", f"{suffix}.pt2")
+    q = CUBE_Q_MODEL.replace(".pt2", f"{suffix}.pt2")
+    astar = dict(weight=0.6, batch_size=10_000, device="cpu")
+    for name in args.solvers:
+        if name in ("astar", "qstar"):
+            function = quelmar_cpp.run_weighted_astar if name == "astar" else quelmar_cpp.run_q_star_search
+            yield f"{name} 0.6/10k", function, value if name == "astar" else q, astar
+        else:
+            function = quelmar_cpp.run_beam_search if name == "beam" else quelmar_cpp.run_q_beam_search
+            for width in args.solver_widths:
+                yield (f"{name} {width}", function, value if name == "beam" else q,
+                       dict(beam_width=width, max_steps=args.max_steps))
+
+
+def solver_table(args):
+    native = quelmar_cpp._research_impl._native_bfloat16()
+    precisions = {"auto": ["bfloat16"] if native else ["float32"], "both": ["float32", "bfloat16"]}.get(
+        args.precision, [args.precision])
+    cubes = [qp.scramble("cube3", 1000, CUBE_SEED + i) for i in range(args.solver_cubes)]
+    print(f"\n4. solvers on the first {len(cubes)} cubes; this CPU "
+          f"{'has' if native else 'has no'} native bfloat16, so: {', '.join(precisions)}")
+    print(f"{'solver':<16} {'prec':<5} {'solved':>9} {'length':>7} {'max':>4} {'s/cube':>8} "
+          f"{'rows/cube':>11}  lengths (count)")
+    for precision in precisions:
+        for label, function, package, settings in _solver_runs(args, precision):
+            if not os.path.exists(package):
+                print(f"{label:<16} skipped: {package} is missing")
+                continue
+            lengths, seconds, rows = [], [], []
+            for state in cubes:
+                quelmar_cpp._research_impl._network_rows(reset=True)
+                result = function(state, "cube3", package, **settings)
+                rows.append(quelmar_cpp._research_impl._network_rows())
+                seconds.append(result["solve_time"])
+                if result["solved"]:
+                    if not qp.is_solved("cube3", qp.apply_moves("cube3", state, result["moves"])):
+                        raise SystemExit(f"{label}: a solution did not replay to the goal")
+                    lengths.append(len(result["moves"]))
+            histogram = " ".join(f"{n}:{lengths.count(n)}" for n in sorted(set(lengths)))
+            short = {"float32": "f32", "bfloat16": "bf16"}[precision]
+            print(f"{label:<16} {short:<5} {len(lengths):>4}/{len(cubes):<4} {mean(lengths):7.2f} "
+                  f"{max(lengths, default=0):>4} {mean(seconds):8.2f} {mean(rows):11,.0f}  {histogram}",
+                  flush=True)
+
+
 def puzzle_table(args):
     runs = []
     for run in args.puzzle_runs:
@@ -167,13 +224,25 @@ def main():
     parser.add_argument("--puzzle-states", type=int, default=100)
     parser.add_argument("--batch-size", type=int, default=100, help="A* nodes per iteration")
     parser.add_argument("--no-cubes", dest="cubes_on", action="store_false",
-                        help="only the sliding-tile table")
+                        help="only the sliding-tile table (and table 4 when --solvers is given)")
+    parser.add_argument("--solvers", type=lambda s: [x for x in s.split(",") if x], default=[],
+                        help="table 4's solvers, of astar, qstar, beam, qbeam (default: none)")
+    parser.add_argument("--solver-widths", type=lambda s: [int(w) for w in s.split(",")],
+                        default=[1024, 4096, 16384, 65536, 262144])
+    parser.add_argument("--solver-cubes", type=int, default=100)
+    parser.add_argument("--precision", choices=("auto", "float32", "bfloat16", "both"), default="auto",
+                        help="table 4's precision: auto takes bfloat16 only where the CPU has it")
     args = parser.parse_args()
+    unknown = set(args.solvers) - {"astar", "qstar", "beam", "qbeam"}
+    if unknown:
+        parser.error(f"--solvers: unknown {', '.join(sorted(unknown))}")
     qp.register()
     start = time.perf_counter()
     if args.cubes_on:
         cube_tables(args)
     puzzle_table(args)
+    if args.solvers:
+        solver_table(args)
     print(f"\n({time.perf_counter() - start:.0f} s)")
 
 

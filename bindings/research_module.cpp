@@ -8,6 +8,7 @@
 #include "bindings/bindings.h"
 #include "cpu_search/search_start.h"
 #include "cpu_search/search_threads.h"
+#include "heuristic/network_rows.h"
 #include "heuristic/model_package.h"
 
 namespace nb = nanobind;
@@ -32,6 +33,12 @@ NB_MODULE(_research_impl, m) {
         "OpenMP threads a CPU search would run on as this process's only CPU call (QUELMAR_THREADS "
         "or OMP_NUM_THREADS when set, else the CPUs this process may use that other processes "
         "leave free).");
+  m.def("_network_rows", [](bool reset) {
+    const uint64_t rows = quelmar::networkRowsScored();
+    if (reset) quelmar::resetNetworkRowsScored();
+    return rows;
+  }, nb::arg("reset") = false,
+        "Network rows the CPU solvers of this process have scored since the last reset.");
   m.def("_native_bfloat16", &quelmar::cpuHasNativeBfloat16,
         "Whether this CPU computes in bfloat16 natively (AVX512-BF16 or AMX): where it does not, "
         "bfloat16 packages are emulated and many times slower than float32.");

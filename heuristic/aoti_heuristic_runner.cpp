@@ -1,6 +1,8 @@
 #include "heuristic/aoti_heuristic_runner.h"
+#include "heuristic/network_rows.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -111,6 +113,8 @@ AOTIHeuristicRunner::AOTIHeuristicRunner(AOTIManifest manifest, std::string devi
 }
 
 namespace {
+
+std::atomic<uint64_t> rows_scored{0};
 
 // The accelerator kinds a device string may name, in the order "auto"
 // prefers them. `available` is null where LibTorch cannot tell in advance
@@ -252,8 +256,12 @@ std::vector<float> AOTIHeuristicRunner::infer(const std::vector<std::vector<floa
     scoreRows(slice, rows, result.data() + first * static_cast<int64_t>(columns_));
   }
   checkNoNaN(result);
+  rows_scored.fetch_add(batch, std::memory_order_relaxed);
   return result;
 }
+
+uint64_t networkRowsScored() { return rows_scored.load(std::memory_order_relaxed); }
+void resetNetworkRowsScored() { rows_scored.store(0, std::memory_order_relaxed); }
 
 void AOTIHeuristicRunner::scoreRows(const std::vector<at::Tensor>& tensors, int64_t rows,
                                     float* out) {
