@@ -12,7 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "config/search_modes.h"
+#include "config/solver_settings.h"
+#include "config/validation.h"
 #include "cpu_search/parallel_for.h"
+#include "cpu_search/sharded_closed.h"
 #include "environments/environment.h"
 #include "heuristic/aoti_manifest.h"
 
@@ -61,6 +65,40 @@ void buildChildren(std::span<Node* const> parents,
     }
     own.clear();
   });
+}
+
+// CLOSED's default size in the weighted A* engines: from the node-store hint
+// when only that is given.
+inline uint64_t defaultClosedCapacity(const SolverSettings& settings) {
+  if (settings.initial_closed_size != 0 || settings.initial_node_store_size <= 0) return 1024;
+  return static_cast<uint64_t>(
+      closedSlotsForNodeStore(settings.initial_node_store_size, settings.hash_capacity_factor));
+}
+
+// The weighted A* engines' CLOSED: one shard per thread, the capacities split
+// among them; one shard when fixed, so its limits apply to the whole search.
+template <typename Node>
+ShardedClosed<Node> makeSearchClosed(const SearchModes& modes, int64_t closed_capacity,
+                                     int64_t store_capacity) {
+  const bool fixed = modes.fixedCapacity();
+  const int64_t count = fixed ? 1 : std::max(omp_get_max_threads(), 1);
+  return ShardedClosed<Node>(modes.probing, static_cast<size_t>(count),
+                             static_cast<uint64_t>(std::max<int64_t>(closed_capacity / count, 1)),
+                             std::max<int64_t>(store_capacity / count, 1), fixed);
+}
+
+// The weighted A* engines' CLOSED rule, a ShardedClosed::filter decision: a
+// child survives when its state is new or strictly shallower than CLOSED's
+// node of it; a shallower duplicate moves CLOSED's node to the child's path
+// (in place) or takes a new slot.
+template <typename Node, typename Store>
+Node* keepNewOrShallower(Node& child, Node* existing, Store store, bool in_place) {
+  if (existing != nullptr && child.depth >= existing->depth) return nullptr;
+  if (existing == nullptr || !in_place) return store();
+  existing->depth = child.depth;
+  existing->parent_move = child.parent_move;
+  existing->parent = child.parent;
+  return existing;
 }
 
 // The rows are sized by the manifest: a state whose environment reports

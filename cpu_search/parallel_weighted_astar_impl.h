@@ -44,13 +44,6 @@
 namespace quelmar {
 namespace cpu_search_detail {
 
-// CLOSED's default size: from the node-store hint when only that is given.
-inline uint64_t defaultClosedCapacity(const SolverSettings& settings) {
-  if (settings.initial_closed_size != 0 || settings.initial_node_store_size <= 0) return 1024;
-  return static_cast<uint64_t>(
-      closedSlotsForNodeStore(settings.initial_node_store_size, settings.hash_capacity_factor));
-}
-
 // Seconds of one iteration's phases, for the breakdown and the printed lines.
 struct PhaseSeconds {
   double pop = 0, pop_goal_tests = 0, expand = 0, build = 0, child_goal_tests = 0, check = 0;
@@ -84,16 +77,6 @@ class ParallelWeightedAStar {
   void expandBatch();
   void buildChildren();
   void filterThroughClosed();
-  // One shard per thread, the capacities split among them; one shard when fixed.
-  static ShardedClosed<Node> makeClosed(const SearchModes& modes, int64_t closed_capacity,
-                                        int64_t store_capacity) {
-    const bool fixed = modes.fixedCapacity();
-    const int64_t count = fixed ? 1 : std::max(omp_get_max_threads(), 1);
-    return ShardedClosed<Node>(
-        modes.probing, static_cast<size_t>(count),
-        static_cast<uint64_t>(std::max<int64_t>(closed_capacity / count, 1)),
-        std::max<int64_t>(store_capacity / count, 1), fixed);
-  }
   void score(std::span<Node* const> nodes, std::span<const uint8_t> goal, Seconds& seconds);
   void recordIteration(const Seconds& seconds, bool reached_push);
   SearchStatus status() const { return progress_.status(open_.empty()); }
@@ -134,10 +117,10 @@ ParallelWeightedAStar<H, T, O>::ParallelWeightedAStar(std::unique_ptr<Environmen
       store_capacity_(
           capacityHintOrDefault(settings.initial_node_store_size, 1024, "initial_node_store_size")),
       closed_capacity_(capacityHintOrDefault(settings.initial_closed_size,
-                                             cpu_search_detail::defaultClosedCapacity(settings),
+                                             defaultClosedCapacity(settings),
                                              "initial_closed_size")),
       open_(open_capacity_, modes_.fixedCapacity()),
-      closed_(makeClosed(modes_, closed_capacity_, store_capacity_)),
+      closed_(makeSearchClosed<Node>(modes_, closed_capacity_, store_capacity_)),
       k_max_(settings.batch_size > 0 ? static_cast<size_t>(settings.batch_size) : 1) {
   context_.startClock();
 }
@@ -245,13 +228,8 @@ void ParallelWeightedAStar<H, T, O>::buildChildren() {
 // New states and strictly shallower duplicates survive, in child order.
 template <typename H, typename T, typename O>
 void ParallelWeightedAStar<H, T, O>::filterThroughClosed() {
-  closed_.filter(children_, [&](Node& child, Node* existing, auto store) -> Node* {
-    if (existing != nullptr && child.depth >= existing->depth) return nullptr;
-    if (existing == nullptr || !modes_.inPlace()) return store();
-    existing->depth = child.depth;
-    existing->parent_move = child.parent_move;
-    existing->parent = child.parent;
-    return existing;
+  closed_.filter(children_, [&](Node& child, Node* existing, auto store) {
+    return keepNewOrShallower(child, existing, store, modes_.inPlace());
   });
   accepted_.clear();
   accepted_goal_.clear();

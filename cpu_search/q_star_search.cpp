@@ -11,6 +11,7 @@
 
 #include "config/search_modes.h"
 #include "config/validation.h"
+#include "cpu_search/engine_parts.h"
 #include "cpu_search/open_queue.h"
 #include "cpu_search/parallel_for.h"
 #include "cpu_search/search_context.h"
@@ -50,14 +51,6 @@ class QStarSearch {
     bool scored = false;
   };
 
-  static ShardedClosed<Node> makeClosed(const SearchModes& modes, int64_t closed_capacity,
-                                        int64_t store_capacity) {
-    const bool fixed = modes.fixedCapacity();
-    const int64_t count = fixed ? 1 : std::max(omp_get_max_threads(), 1);
-    return ShardedClosed<Node>(modes.probing, static_cast<size_t>(count),
-                               static_cast<uint64_t>(std::max<int64_t>(closed_capacity / count, 1)),
-                               std::max<int64_t>(store_capacity / count, 1), fixed);
-  }
   void makeChildren();
   void filterThroughClosed();
   // Scores `nodes` with one call and pushes an entry per move of each.
@@ -82,13 +75,6 @@ class QStarSearch {
   std::vector<float> keys_;
 };
 
-// CLOSED's default size: from the node-store hint when only that is given.
-uint64_t defaultClosedCapacity(const SolverSettings& settings) {
-  if (settings.initial_closed_size != 0 || settings.initial_node_store_size <= 0) return 1024;
-  return static_cast<uint64_t>(
-      closedSlotsForNodeStore(settings.initial_node_store_size, settings.hash_capacity_factor));
-}
-
 QStarSearch::QStarSearch(std::unique_ptr<Environment> start, const AOTIManifest& manifest,
                          const SolverSettings& settings)
     : settings_(settings),
@@ -99,7 +85,7 @@ QStarSearch::QStarSearch(std::unique_ptr<Environment> start, const AOTIManifest&
       progress_(context_.progress()),
       open_(capacityHintOrDefault(settings.initial_open_size, 1024, "initial_open_size"),
             modes_.fixedCapacity()),
-      closed_(makeClosed(
+      closed_(makeSearchClosed<Node>(
           modes_,
           capacityHintOrDefault(settings.initial_closed_size, defaultClosedCapacity(settings),
                                 "initial_closed_size"),
@@ -182,13 +168,8 @@ void QStarSearch::makeChildren() {
 // the weighted A* engine. The first surviving goal ends the search after this
 // step; with stop_before_goal nothing of the step is scored.
 void QStarSearch::filterThroughClosed() {
-  closed_.filter(children_, [&](Node& child, Node* existing, auto store) -> Node* {
-    if (existing != nullptr && child.depth >= existing->depth) return nullptr;
-    if (existing == nullptr || !modes_.inPlace()) return store();
-    existing->depth = child.depth;
-    existing->parent_move = child.parent_move;
-    existing->parent = child.parent;
-    return existing;
+  closed_.filter(children_, [&](Node& child, Node* existing, auto store) {
+    return keepNewOrShallower(child, existing, store, modes_.inPlace());
   });
   accepted_.clear();
   const std::vector<Node*>& survivors = closed_.survivors();

@@ -154,6 +154,22 @@ def test_beam_solver_rows_replay_in_a_width_sweep(test_set, tmp_path, capsys):
     assert "BEAM solver" in stdout.splitlines()[-1]
 
 
+# Catches: a solver of the backend's table missing from --solver, or the Q solvers' rows not
+# replaying: Q* at weight 1, one entry a step, over the exact Q-network is optimal.
+@pytest.mark.parametrize("solver, extra", [("qstar", ["--batch", 1]),
+                                           ("qbeam", ["--beam-width", 50, "--max-steps", 60])])
+def test_q_solvers_from_the_command(test_set, tmp_path, capsys, solver, extra):
+    folder, states, optimal = test_set
+    out = tmp_path / f"{solver}.jsonl"
+    status, stdout, _ = solve(capsys, "--states", folder / "states.txt", "--solver", solver, "--model",
+                              MODEL.replace("_manhattan.pt2", "_manhattan_q.pt2"), *extra, "--out", out)
+    assert status == 0 and f"{solver.upper()} solver" in stdout.splitlines()[-1]
+    rows = read_rows(out)
+    assert all(r["solved"] and r["verified"] for r in rows)
+    if solver == "qstar":
+        assert [r["length"] for r in rows] == optimal
+
+
 # Catches: a plug-in without replay helpers failing the run, a failed replay not failing it.
 @pytest.mark.parametrize("plugin, verified, code", [
     ("_cli_no_helpers", None, 0),

@@ -198,11 +198,13 @@ def _solve(args, specs: list[dict], prog: str) -> int:
     device = next((s["device"] for s in runs.values() if "device" in s), "cpu")
     solver = args.solver if args.solver != "auto" else ("gpu" if device.startswith("cuda") else "cpu")
     accepted = {s["name"] for s in specs if solver in s["solvers"]}
+    device_required = any(s["name"] == "device" and solver in s["solvers"]
+                          and s["solvers"][solver]["default"] is None for s in specs)
     for settings in runs.values():
         wrong = [k for k in settings if k not in accepted]
         if wrong:
             raise UsageError(f"{flag(wrong[0])} does not apply to the {solver.upper()} solver")
-        if solver == "cpu":
+        if device_required:  # the CPU solvers have no default device in Python: the command's is cpu
             settings.setdefault("device", "cpu")
     check_writable(args.out, "--out")
     check_writable(args.plot, "--plot")
