@@ -17,7 +17,7 @@ add_custom_command(
   COMMENT "Exporting reference heuristic models into ${QUELMAR_MODELS_DIR}"
   VERBATIM)
 # Trained heuristics shipped in models/<name>/model.pt, exported as <name>.pt2.
-set(_quelmar_learned ${PROJECT_SOURCE_DIR}/models/cube3_learned)
+set(_quelmar_learned ${PROJECT_SOURCE_DIR}/models/cube3_learned ${PROJECT_SOURCE_DIR}/models/cube3_q)
 set(_quelmar_network ${PROJECT_SOURCE_DIR}/python/quelmar_cpp/train/network.py)
 foreach(_dir IN LISTS _quelmar_learned)
   get_filename_component(_name ${_dir} NAME)
