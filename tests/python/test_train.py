@@ -85,11 +85,12 @@ def test_walk_run_writes_outputs_that_solve(walk_run):
 # Catches: a resumed run that restarts from step 0, loses steps of its curve, or drops part of its
 # state (optimizer, target network, refresh rule, data position): its weights would then differ
 # from those of the same run left uninterrupted. Also the exit status and the resume hint.
-@pytest.mark.parametrize("sig, status, head", [(signal.SIGINT, 130, "value"), (signal.SIGTERM, 143, "value"),
-                                               (signal.SIGINT, 130, "q")],
-                         ids=["SIGINT", "SIGTERM", "SIGINT-q"])
-def test_interrupted_run_resumes_where_it_stopped(tmp_path, sig, status, head):
-    settings = ["--env", ENV, "--head", head, "--targets", "bellman", "--refresh-steps", "15", "--plateau-window",
+@pytest.mark.parametrize("sig, status, head, targets", [
+    (signal.SIGINT, 130, "value", "bellman"), (signal.SIGTERM, 143, "value", "bellman"),
+    (signal.SIGINT, 130, "q", "bellman"), (signal.SIGINT, 130, "q", "walk")],
+    ids=["SIGINT", "SIGTERM", "SIGINT-q", "SIGINT-q-walk"])
+def test_interrupted_run_resumes_where_it_stopped(tmp_path, sig, status, head, targets):
+    settings = ["--env", ENV, "--head", head, "--targets", targets, "--refresh-steps", "15", "--plateau-window",
                 "4", "--max-walk", "12", "--eval-every", "25", "--eval-states", "5", "--eval-depth",
                 "6", "--no-export", "--threads", "1", *TINY]
     # A fixed thread count: PyTorch's sums depend on it, and the default follows the load.
@@ -187,15 +188,46 @@ def test_teacher_targets(tmp_path):
             ttargets.make_targets(student, {**settings, "env": env})
 
 
+# Catches: a child that is not one of the state's, moves back that do not lead back (or blocked
+# moves not taken as ways back), draws that change between calls, and walk Q targets given to
+# other moves than the moves back.
+def test_walk_neighbours_and_their_q_targets():
+    states = np.array([GOAL, ONE, TWO] * 8, dtype=np.uint8)
+    children, back = tdata.walk_neighbours(ENV, states, seed=5)
+    again = tdata.walk_neighbours(ENV, states, seed=5)
+    assert np.array_equal(children, again[0]) and np.array_equal(back, again[1])
+    own = quelmar_cpp.expand_states(ENV, states)
+    for i in range(len(states)):
+        assert (own[i] == children[i]).all(axis=1).any()
+        assert back[i].any()
+    # By hand, the goal's children and their ways back (moves up, down, left, right): the blank
+    # is in the corner, so down and right are blocked and both lead back.
+    expected = {tuple(GOAL): [False, True, False, True], tuple(ONE): [False, True, False, False],
+                (1, 2, 3, 4, 5, 6, 7, 0, 8): [False, False, False, True]}
+    children, back = tdata.walk_neighbours(ENV, np.array([GOAL] * 24, dtype=np.uint8), seed=1)
+    assert {tuple(c) for c in children} == set(expected)
+    assert all(expected[tuple(c)] == b.tolist() for c, b in zip(children, back))
+
+    batch = tdata.Batch(0, None, np.array([0, 3]), None,
+                        back=np.array([[False, True, False, True], [True, False, False, False]]))
+    kind = ttargets.make_targets(train.build_network(81, 8, 8, 0, False, outputs=4),
+                                 {"head": "q", "targets": "walk"})
+    y = kind(batch, tdata.PhaseTimer()).numpy()
+    assert y.dtype == np.float32 and np.array_equal(np.isnan(y), ~batch.back)
+    assert (y[0, 1], y[0, 3], y[1, 0]) == (1.0, 1.0, 4.0)
+
+
 # Catches: a Q run that exports another width than one column per move (in either precision), or
-# a package the Q-beam cannot use: a value run turned into a Q-network by the teacher route
-# solves shallow scrambles.
-def test_q_run_from_a_teacher_solves(walk_run, tmp_path):
+# a package the Q-beam cannot use: a Q-network trained by the teacher route (from a value run) or
+# from walk labels solves shallow scrambles.
+@pytest.mark.parametrize("route", ["teacher", "walk"])
+def test_q_run_solves(walk_run, tmp_path, route):
     teacher, _ = walk_run
     out = tmp_path / "q"
-    assert train.main(["--env", ENV, "--out", str(out), "--head", "q", "--targets", "teacher",
-                       "--teacher", str(teacher), "--steps", "150", "--max-walk", "12",
-                       "--eval-states", "0", "--bf16", *TINY]) == 0
+    how = ["--targets", "teacher", "--teacher", str(teacher)] if route == "teacher" else [
+        "--targets", "walk", "--walks", "no_return"]
+    assert train.main(["--env", ENV, "--out", str(out), "--head", "q", *how, "--steps", "150",
+                       "--max-walk", "12", "--eval-states", "0", "--bf16", "--threads", "1", *TINY]) == 0
     assert train.load_network(out / "model.pt").shape["outputs"] == 4
     assert json.loads((out / "puzzle8_learned.pt2.json").read_text())["output_elements_per_example"] == 4
     half = json.loads((out / "puzzle8_learned_bf16.pt2.json").read_text())
@@ -293,7 +325,6 @@ def fresh(*extra):
     (fresh("--lr", "0"), "--lr must be positive"),
     (fresh("--hidden", "wide"), "invalid int value"),
     (fresh("--targets", "oracle"), "invalid choice"),
-    (fresh("--head", "q", "--targets", "walk"), "--targets walk trains value networks only (--head value)"),
     (fresh("--targets", "teacher"), "--targets teacher needs --teacher DIR"),
     (fresh("--teacher", "{done}"), "--teacher DIR is for --targets teacher"),
     (fresh("--targets", "teacher", "--teacher", "{empty}"), "No such file"),

@@ -107,6 +107,12 @@ def _prepare(args, prog: str) -> Run:
                               needed_by="the trainer")
     settings["env"] = env
     goal, width = _probe(plugin, settings["plugin"], env)
+    if settings["head"] == "q" and settings["targets"] == "walk":
+        # Its labels are the moves back from a walk state's children: none, no loss to take.
+        _, back = data.walk_neighbours(env, np.repeat(goal[None], 16, axis=0), 0)
+        if not back.any():
+            raise UsageError(f"--head q --targets walk needs moves that can be undone; "
+                             f"no child of {env}'s goal leads back to it")
     folder = args.resume or args.out
     _check_out(folder, bool(args.resume))
     if checkpoint is not None:

@@ -19,8 +19,9 @@ import torch
 
 import quelmar_cpp
 
-# Streams of derived seeds, so training batches and evaluation states never share walks.
-TRAIN_STREAM, EVAL_STREAM = 1, 2
+# Streams of derived seeds, so training batches and evaluation states never share walks (and the
+# moves that turn walk states into Q samples are drawn apart from both).
+TRAIN_STREAM, EVAL_STREAM, NEIGHBOUR_STREAM = 1, 2, 3
 _MASK64 = 2**64 - 1
 
 
@@ -146,6 +147,21 @@ def bellman_targets(env: str, states: np.ndarray,
     return targets_from_values(children, child_values(children.unique))
 
 
+def walk_neighbours(env: str, states: np.ndarray, seed: int) -> tuple[np.ndarray, np.ndarray]:
+    """For each state s, a child t drawn uniformly from its moves, and which moves of t lead back
+    to s, so that Q(t, such a move) <= 1 + the cost to go of s.
+
+    Returns (t: uint8 [N, D], back: bool [N, M]). A move that cannot be made (a tile against the
+    edge) leaves t = s, and every blocked move of t is then a way back.
+    """
+    n = len(states)
+    children = quelmar_cpp.expand_states(env, states)  # [N, M, D]
+    picked = np.random.default_rng(seed).integers(children.shape[1], size=n)
+    neighbours = np.ascontiguousarray(children[np.arange(n), picked])
+    back = (quelmar_cpp.expand_states(env, neighbours) == states[:, None, :]).all(axis=2)
+    return neighbours, back
+
+
 @dataclasses.dataclass
 class Batch:
     """One training step's states, with everything about them that needs no network."""
@@ -154,16 +170,24 @@ class Batch:
     lengths: np.ndarray           # int64 [N]: the walks' lengths
     children: Children | None     # for Bellman targets
     seconds: float = 0.0          # time spent making it
+    # For walk targets of a Q-network: the inputs are a child t of each walk state s, and this
+    # (bool [N, M]) says which moves of t lead back to s: their Q is at most 1 + the walk's length.
+    back: np.ndarray | None = None
 
 
 def make_batch(env: str, goal: np.ndarray, step: int, seed: int, size: int, max_walk: int,
-               bellman: bool, no_return: bool = False) -> Batch:
-    """The batch of `step`: a function of the arguments alone, so any thread may make it."""
+               bellman: bool, no_return: bool = False, neighbours: bool = False) -> Batch:
+    """The batch of `step`: a function of the arguments alone, so any thread may make it.
+    `neighbours` trades each walk state for one of its children (``walk_neighbours``)."""
     start = time.perf_counter()
     states, lengths = walk_states(env, goal, size, max_walk, derive_seed(seed, TRAIN_STREAM, step),
                                   no_return=no_return)
+    back = None
+    if neighbours:
+        states, back = walk_neighbours(env, states, derive_seed(seed, NEIGHBOUR_STREAM, step))
     children = expand_children(env, states, with_inputs=True) if bellman else None
-    return Batch(step, inputs_tensor(env, states), lengths, children, time.perf_counter() - start)
+    return Batch(step, inputs_tensor(env, states), lengths, children, time.perf_counter() - start,
+                 back)
 
 
 class Prefetcher:

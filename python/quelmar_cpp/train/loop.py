@@ -118,7 +118,8 @@ class Run:
     def make_batch(self, step: int) -> data.Batch:
         s = self.s
         return data.make_batch(self.env, self.goal, step, s["seed"], s["batch"], s["max_walk"],
-                               self.target_kind.needs_children, no_return=s["walks"] == "no_return")
+                               self.target_kind.needs_children, no_return=s["walks"] == "no_return",
+                               neighbours=self.target_kind.neighbours)
 
     def targets(self, batch: data.Batch) -> torch.Tensor:
         """The batch's training targets, from the run's kind of targets."""
@@ -131,8 +132,11 @@ class Run:
         with self.timer("train"):
             self.network.train()
             self.optimizer.zero_grad(set_to_none=True)
-            loss = torch.nn.functional.mse_loss(self.network.raw(batch.inputs).reshape(-1),
-                                                targets.reshape(-1))
+            outputs, targets = self.network.raw(batch.inputs).reshape(-1), targets.reshape(-1)
+            if self.target_kind.neighbours:  # only the moves back have targets
+                labelled = torch.from_numpy(batch.back).reshape(-1)
+                outputs, targets = outputs[labelled], targets[labelled]
+            loss = torch.nn.functional.mse_loss(outputs, targets)
             value = loss.detach().item()
             if not math.isfinite(value):
                 raise _Diverged(f"the loss is {value} at step {self.step + 1}")

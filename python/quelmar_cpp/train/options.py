@@ -32,7 +32,9 @@ Heads: --head q trains a Q-network, one output per move: Q(s, a) = 1 + (0 if
 the child is a goal, else the child's value), the child's value being the
 minimum of the target network's Q over the child's moves ("bellman") or the
 teacher's value ("teacher"), which turns a trained value network into a
-Q-network without search.
+Q-network without search. "walk" needs no network: each walk state s is
+replaced by a random child t, and only Q(t, the move back to s) is trained,
+towards 1 + the walk's length.
 
 Budget: --steps and --minutes are totals for the whole run, whichever ends it
 first; minutes count the training loop's wall time (checks and checkpoints
@@ -50,9 +52,10 @@ SETTINGS = {
     "plugin": (str, "quelmar_puzzles", "plug-in module to import and register"),
     "head": (str, "value", "value: one output per state, the cost to go; q: one output per move, "
              "Q(s, a) = the move's cost + the cost to go from its child (for the Q solvers)"),
-    "targets": (str, "bellman", "walk: the length of the walk that drew the state (value head "
-                "only); bellman: value iteration against a target network; teacher: from the "
-                "children's values under the trained value network of --teacher"),
+    "targets": (str, "bellman", "walk: the length of the walk that drew the state (for a Q "
+                "head, 1 + it for the move back to the state from a random child); bellman: value "
+                "iteration against a target network; teacher: from the children's values under the "
+                "trained value network of --teacher"),
     "teacher": (str, None, "teacher targets: the folder of a trained value network (its model.pt) "
                 "for the same environment"),
     "max_walk": (int, 100, "training states come from random walks of 0..K moves from the goal "
@@ -155,8 +158,6 @@ def settings(args, stored: dict | None) -> dict:
         if settings["steps"] is None and settings["minutes"] is None:
             raise UsageError("give a budget: --steps N or --minutes M (or both)")
     check_bounds(settings, POSITIVE, NON_NEGATIVE, MAXIMUM)
-    if settings["targets"] == "walk" and settings["head"] == "q":
-        raise UsageError("--targets walk trains value networks only (--head value)")
     if settings["targets"] == "teacher" and not settings["teacher"]:
         raise UsageError("--targets teacher needs --teacher DIR (a trained value network's folder)")
     if settings["teacher"] and settings["targets"] != "teacher":

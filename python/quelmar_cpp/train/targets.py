@@ -23,6 +23,9 @@ class WalkTargets:
     """The length of the random walk that drew each state: cheap, and an overestimate."""
 
     needs_children = False
+    # Batches of walk states' children, each with its moves back (Batch.back), the only moves
+    # whose targets (NaN elsewhere) enter the loss.
+    neighbours = False
 
     def __init__(self, network: torch.nn.Module, settings: dict):
         pass
@@ -43,6 +46,19 @@ class WalkTargets:
         pass
 
 
+class WalkQTargets(WalkTargets):
+    """Walk targets for a Q-network, as cheap as the value network's: the batch holds a child t
+    of each walk state s, and the Q of t's moves back to s is regressed to 1 + the walk's length
+    (an overestimate of 1 + the cost to go of s); t's other moves have no label."""
+
+    neighbours = True
+
+    def __call__(self, batch: data.Batch, timer: data.PhaseTimer) -> torch.Tensor:
+        """The batch's targets (float32 [N, M]), NaN but at each row's moves back."""
+        label = (1.0 + batch.lengths.astype(np.float32))[:, None]
+        return torch.from_numpy(np.where(batch.back, label, np.float32(np.nan)).astype(np.float32))
+
+
 class BellmanTargets:
     """Value iteration with unit move costs against a target network: 0 at goals, otherwise the
     minimum over the children of 1 + the target network's estimate (0 for a goal child).
@@ -52,6 +68,7 @@ class BellmanTargets:
     """
 
     needs_children = True
+    neighbours = False
 
     def __init__(self, network: torch.nn.Module, settings: dict):
         self.network = frozen_copy(network)
@@ -103,6 +120,7 @@ class TeacherTargets:
     iteration over V. Nothing is refreshed."""
 
     needs_children = True
+    neighbours = False
 
     def __init__(self, network: torch.nn.Module, settings: dict):
         path = os.path.join(settings["teacher"], "model.pt")
@@ -136,8 +154,8 @@ class TeacherTargets:
 
 # (--head, --targets): the kind of each pair; the settings checks refuse the others.
 KINDS = {("value", "walk"): WalkTargets, ("value", "bellman"): BellmanTargets,
-         ("value", "teacher"): TeacherTargets, ("q", "bellman"): QBellmanTargets,
-         ("q", "teacher"): TeacherTargets}
+         ("value", "teacher"): TeacherTargets, ("q", "walk"): WalkQTargets,
+         ("q", "bellman"): QBellmanTargets, ("q", "teacher"): TeacherTargets}
 
 
 def make_targets(network: torch.nn.Module, settings: dict):
