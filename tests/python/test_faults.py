@@ -156,7 +156,12 @@ def test_repeated_solves_load_a_package_once_and_reload_a_replaced_file(tmp_path
 # The child says when the import system looks for the package's extension module: the SIGINT
 # sent on that line lands while the module loads (opening LibTorch alone takes most of a second).
 INTERRUPTED_IMPORT = """
+import signal
 import sys
+
+# As in an interactive session, even when this test runs where SIGINT is ignored (a job started
+# in the background by a non-interactive shell), which the child would otherwise inherit.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 class Announce:
     def find_spec(self, name, path=None, target=None):
