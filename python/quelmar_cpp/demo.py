@@ -31,12 +31,6 @@ def _ensure_models(models: str, names: list[str]) -> None:
         export.main(["--out", models, "--only", *missing])
 
 
-def _native_bfloat16() -> bool:
-    from . import _research_impl
-
-    return bool(_research_impl._native_bfloat16())
-
-
 def _shipped_model(models: str, name: str, precision: str) -> str:
     """The package of the trained model `name` in `precision`, exported from the source tree's
     models/<name> when missing."""
@@ -103,7 +97,9 @@ def _solve(env: str, package: str, depth: int, how: str, search, args) -> bool:
 
 def _cube_precision(asked: str) -> tuple[str, str]:
     """The precision of the cube's package and why it was chosen."""
-    native = _native_bfloat16()
+    from . import _research_impl
+
+    native = bool(_research_impl._native_bfloat16())
     if asked != "auto":
         note = "" if asked == "float32" or native else ", not native on this CPU: slow"
         return asked, f"{asked} (asked{note})"
